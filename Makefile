@@ -1,0 +1,36 @@
+# The two commands a newcomer needs:
+#   make demo   install what is missing, build, run the main job
+#   make test   install what is missing, build (plain, sanitizer builds), run every test
+JOBS ?= $(shell nproc)
+CMAKE_FLAGS ?=
+
+.PHONY: demo test deps build build-asan build-tsan bench clean
+
+deps:
+	@scripts/install-deps.sh
+
+build: deps
+	cmake -S . -B build $(CMAKE_FLAGS) >/dev/null
+	cmake --build build -j $(JOBS)
+
+build-asan: deps
+	cmake -S . -B build-asan -DRH_SANITIZE=address -DCMAKE_BUILD_TYPE=Debug -DRH_BUILD_BENCH=OFF >/dev/null
+	cmake --build build-asan -j $(JOBS)
+
+build-tsan: deps
+	cmake -S . -B build-tsan -DRH_SANITIZE=thread -DCMAKE_BUILD_TYPE=Debug -DRH_BUILD_BENCH=OFF >/dev/null
+	cmake --build build-tsan -j $(JOBS) --target rh_tsan_tests
+
+demo: build
+	scripts/demo.sh build
+
+test: build build-asan build-tsan
+	cd build && ctest --output-on-failure -j $(JOBS)
+	cd build-asan && ctest --output-on-failure -j $(JOBS)
+	cd build-tsan && ctest --output-on-failure -j $(JOBS) -L tsan
+
+bench: build
+	scripts/bench.sh build
+
+clean:
+	rm -rf build build-asan build-tsan
