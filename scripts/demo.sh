@@ -3,4 +3,4 @@
 set -e
 BUILD=${1:-build}
 echo "== Unit tests of the foundation (strings, arrays) =="
-cd "$BUILD" && ctest -L unit -R 'RhString|RhDynArray|RhStringList' --output-on-failure
+cd "$BUILD" && ctest -R 'RhString|RhDynArray|RhStringList' --output-on-failure
