@@ -46,12 +46,18 @@ public:
     // Starts serving on `loop`: the callback runs on that loop's thread.
     bool addToRunLoop(RunLoop& loop);
     // Stops serving on the loop it was added to (no-op when not added).
+    // Connections stay open and are served again by addToRunLoop().
     void removeFromRunLoop();
     // Closes the port and every connection to it; peers see it go invalid.
     // After this the name is free for another server.
     void invalidate();
     bool isValid() const;
     const std::string& name() const;
+
+    // A connection that stops in the middle of a frame for this long is
+    // dropped (5 seconds unless changed). Only tests change it, before the
+    // port is added to a run loop.
+    static void setStallLimitForTesting(double seconds);
 
     LocalPort(const LocalPort&) = delete;
     LocalPort& operator=(const LocalPort&) = delete;
@@ -70,15 +76,22 @@ public:
     ~RemotePort();  // invalidates (without running the callback)
 
     // Sends a request. With wantReply, waits for the reply and stores it in
-    // *reply when reply is not null. Times are in seconds. Safe to call from
-    // several threads at once (requests go out one at a time).
-    // Returns a PortStatus.
+    // *reply when reply is not null (empty when the server had no reply
+    // bytes). Times are in seconds. Safe to call from several threads at once
+    // (requests go out one at a time). Returns a PortStatus; a send time-out
+    // after part of the frame went out also invalidates the port, and a
+    // reply that arrives after its receive time-out is dropped.
+    // data longer than kMaxMessageBytes gives kPortTransportError.
     int sendRequest(int32_t messageId, const void* data, size_t length, double sendTimeout,
                     double receiveTimeout, bool wantReply, std::string* reply = nullptr);
 
     // Installs the callback run on `loop`'s thread, once, when the peer goes
     // away (process exit or crash, or its port is invalidated) or this port
-    // is invalidated by invalidate(). Install at most once.
+    // is invalidated by invalidate(). Install at most once. The callback is
+    // always posted to the loop, never run inside the call that found the
+    // port invalid (so callers may hold locks that it takes); on a port that
+    // is already invalid it is posted at once. It does not run once the
+    // RemotePort is destroyed.
     void setInvalidationCallback(RunLoop& loop, std::function<void()> cb);
 
     bool isValid() const;

@@ -1,7 +1,7 @@
 // A small run loop on epoll: file-descriptor sources, repeating timers and
 // posted calls, all run one at a time on the thread that calls run().
 //
-// Locking: the loop's tables are guarded by RunLoop::mutex_; callbacks run
+// Locking: the loop's tables are guarded by one mutex (RunLoopCore.h); callbacks run
 // without it held, so a callback may add or remove sources and timers, post,
 // or stop the loop. Every member except run() and runFor() may be called from
 // any thread. Sources are told apart by an id that is never reused, so an
