@@ -1,0 +1,351 @@
+#include "SampleFileClient.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+
+#include "MessagePort.h"
+#include "RunLoop.h"
+#include "SampleFileServerMessages.h"
+#include "SampleFileServerUtilities.h"
+
+namespace {
+
+std::atomic<unsigned> sClientCounter{0};
+
+std::string makeClientName() {
+    return std::to_string(getpid()) + "." + std::to_string(sClientCounter.fetch_add(1)) + "." +
+           SampleFileServerUtilities::kClientManagerPortNameSuffix;
+}
+
+// Copies `name` into a 256-byte name field; false when it does not fit with
+// its NUL or contains a NUL of its own.
+bool putName(char (&field)[kClientNameBytes], const std::string& name) {
+    if (name.size() >= sizeof field || name.find('\0') != std::string::npos)
+        return false;
+    memset(field, 0, sizeof field);
+    memcpy(field, name.data(), name.size());
+    return true;
+}
+
+bool isExecutableFile(const std::string& path) {
+    return !path.empty() && access(path.c_str(), X_OK) == 0;
+}
+
+int askProgress(platform::RemotePort* server, const std::string& clientName, int32_t* remaining,
+                float timeoutSeconds) {
+    CtoS_GetLoadProgress_MessageData record;
+    if (!putName(record.clientName, clientName))
+        return SampleFileClient::kClientBadArgument;
+    std::string reply;
+    int status = SampleFileServerUtilities::sendMessage(&record, sizeof record, server, kCtoS_GetLoadProgress,
+                                                        &reply, 1, timeoutSeconds);
+    if (status != 0)
+        return status;
+    if (reply.size() != kLoadProgressReplyBytes)
+        return SampleFileClient::kClientUnexpectedReply;
+    int32_t count;
+    memcpy(&count, reply.data(), sizeof count);
+    if (remaining != nullptr)
+        *remaining = count;
+    return 0;
+}
+
+}  // namespace
+
+SampleFileClient::SampleFileClient() : SampleFileClient(Options{}) {}
+
+SampleFileClient::SampleFileClient(Options options)
+    : options_(std::move(options)), name_(makeClientName()), nextListId_(1) {}
+
+SampleFileClient::~SampleFileClient() {
+    if (server_ != nullptr)
+        leave();
+    closeOwnPort();
+}
+
+void SampleFileClient::setLoadingFinishedCallback(std::function<void()> callback) {
+    std::lock_guard<std::mutex> lock(noticeMutex_);
+    loadingFinishedCallback_ = std::move(callback);
+}
+
+bool SampleFileClient::waitForLoadingFinished(int seenCount, double seconds) {
+    std::unique_lock<std::mutex> lock(noticeMutex_);
+    return noticeCondition_.wait_for(lock, std::chrono::duration<double>(seconds),
+                                     [&] { return loadingFinishedCount_.load() > seenCount; });
+}
+
+int SampleFileClient::makeOwnPort() {
+    if (port_ != nullptr)
+        return 0;
+    auto loop = std::make_unique<platform::RunLoop>();
+    auto port = platform::LocalPort::create(
+        name_, [this](int32_t messageId, const std::string&) -> std::optional<std::string> {
+            if (messageId == kStoC_StatusPoll) {
+                statusPollCount_.fetch_add(1);
+                return std::string(1, '\1');
+            }
+            if (messageId == kStoC_LoadingPassFinished) {
+                std::function<void()> callback;
+                {
+                    std::lock_guard<std::mutex> lock(noticeMutex_);
+                    loadingFinishedCount_.fetch_add(1);
+                    callback = loadingFinishedCallback_;
+                }
+                noticeCondition_.notify_all();
+                if (callback)
+                    callback();
+            }
+            return std::nullopt;
+        });
+    if (port == nullptr || !port->addToRunLoop(*loop))
+        return kClientNoOwnPort;
+    loop_ = std::move(loop);
+    port_ = std::move(port);
+    platform::RunLoop* runLoop = loop_.get();
+    portThread_ = std::thread([runLoop] { runLoop->run(); });
+    return 0;
+}
+
+void SampleFileClient::closeOwnPort() {
+    if (loop_ == nullptr)
+        return;
+    loop_->stop();
+    if (portThread_.joinable())
+        portThread_.join();
+    port_.reset();
+    loop_.reset();
+}
+
+int SampleFileClient::reachServer() {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                             std::chrono::duration<double>(options_.connectSeconds));
+    bool started = false;
+    for (;;) {
+        server_ = platform::RemotePort::connect(SampleFileServerUtilities::kServerManagerPortName);
+        if (server_ != nullptr)
+            return 0;
+        if (!started && options_.startServer) {
+            started = true;
+            std::string executable =
+                options_.serverExecutable.empty() ? findServerExecutable() : options_.serverExecutable;
+            if (startDetached(executable) != 0)
+                return kClientNoServer;
+        }
+        if (Clock::now() >= deadline)
+            return kClientNoServer;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+int SampleFileClient::connect() {
+    if (server_ != nullptr)
+        return 0;
+    int status = makeOwnPort();
+    if (status != 0)
+        return status;
+    status = reachServer();
+    if (status != 0)
+        return status;
+    CtoS_RegisterClient_MessageData record;
+    memset(&record, 0, sizeof record);
+    putName(record.clientName, name_);
+    status = SampleFileServerUtilities::sendMessage(&record, sizeof record, server_.get(), kCtoS_RegisterClient,
+                                                    nullptr, 0, options_.messageTimeoutSeconds);
+    if (status != 0)
+        server_.reset();
+    return status;
+}
+
+int SampleFileClient::sendSampleFileList(const std::vector<Entry>& entries, int32_t wireDownSegments) {
+    if (server_ == nullptr)
+        return kClientNotConnected;
+    for (const Entry& entry : entries)
+        if (entry.path.find('\0') != std::string::npos)
+            return kClientBadArgument;
+    const int32_t listId = nextListId_++;
+    size_t first = 0;
+    do {
+        const size_t count = std::min<size_t>(entries.size() - first, kMaxEntriesPerListChunk);
+        CtoS_ReplyListOfSampleFilesInUseByClient_MessageData fixed;
+        memset(&fixed, 0, sizeof fixed);
+        putName(fixed.clientName, name_);
+        fixed.listId = listId;
+        fixed.isFinalChunk = first + count == entries.size() ? 1 : 0;
+        fixed.wireDownSegments = wireDownSegments;
+        fixed.entryCount = static_cast<int32_t>(count);
+        std::string message(reinterpret_cast<const char*>(&fixed), sizeof fixed);
+        for (size_t i = 0; i < count; i++) {
+            const Entry& entry = entries[first + i];
+            memcpy(message.data() + offsetof(CtoS_ReplyListOfSampleFilesInUseByClient_MessageData, frameCounts) +
+                       i * sizeof(int32_t),
+                   &entry.frameCount, sizeof(int32_t));
+            message.append(entry.path);
+            message.push_back('\0');
+        }
+        if (message.size() > platform::kMaxMessageBytes)
+            return kClientBadArgument;
+        int status = SampleFileServerUtilities::sendMessage(message.data(), static_cast<int>(message.size()),
+                                                            server_.get(), kCtoS_ReplyListOfSampleFilesInUseByClient,
+                                                            nullptr, 0, options_.messageTimeoutSeconds);
+        if (status != 0)
+            return status;
+        first += count;
+    } while (first < entries.size());
+    return 0;
+}
+
+int SampleFileClient::getLoadProgress(int32_t* remaining) {
+    if (server_ == nullptr)
+        return kClientNotConnected;
+    return askProgress(server_.get(), name_, remaining, options_.messageTimeoutSeconds);
+}
+
+int SampleFileClient::pauseOrResumeServer(int32_t pauseValue) {
+    if (server_ == nullptr)
+        return kClientNotConnected;
+    CtoS_PauseOrResumeServer_MessageData record;
+    memset(&record, 0, sizeof record);
+    putName(record.clientName, name_);
+    record.pauseValue = pauseValue;
+    return SampleFileServerUtilities::sendMessage(&record, sizeof record, server_.get(), kCtoS_PauseOrResumeServer,
+                                                  nullptr, 0, options_.messageTimeoutSeconds);
+}
+
+int SampleFileClient::leave() {
+    if (server_ == nullptr)
+        return kClientNotConnected;
+    CtoS_UnregisterClient_MessageData record;
+    memset(&record, 0, sizeof record);
+    putName(record.clientName, name_);
+    int status = SampleFileServerUtilities::sendMessage(&record, sizeof record, server_.get(), kCtoS_UnregisterClient,
+                                                        nullptr, 0, options_.messageTimeoutSeconds);
+    server_.reset();
+    return status;
+}
+
+const char* SampleFileClient::describeStatus(int status) {
+    switch (status) {
+        case kClientOk: return "Success.";
+        case platform::kPortSendTimeout: return "The server did not take the message in time.";
+        case platform::kPortReceiveTimeout: return "The server did not answer in time.";
+        case platform::kPortIsInvalid: return "The connection to the server is closed.";
+        case platform::kPortTransportError: return "The message could not be passed to the server.";
+        case platform::kPortBecameInvalid: return "The server went away while the client waited for its answer.";
+        case SampleFileServerUtilities::kUnsendableMessage: return "The message could not be sent.";
+        case kClientNoOwnPort: return "The client could not open its own message port.";
+        case kClientNoServer: return "No sample-file server is serving, and none could be started.";
+        case kClientNotConnected: return "The client is not connected to the server.";
+        case kClientBadArgument: return "A name or path cannot be sent to the server (too long or holding a NUL byte).";
+        case kClientUnexpectedReply: return "The server gave an answer of the wrong size.";
+        default: return "Unknown error.";
+    }
+}
+
+bool SampleFileClient::isServerServing(float timeoutSeconds) {
+    auto server = platform::RemotePort::connect(SampleFileServerUtilities::kServerManagerPortName);
+    if (server == nullptr)
+        return false;
+    // The empty name is never registered: the server answers 0.
+    return askProgress(server.get(), std::string(), nullptr, timeoutSeconds) == 0;
+}
+
+int SampleFileClient::getLoadProgressOf(const std::string& clientName, int32_t* remaining, float timeoutSeconds) {
+    auto server = platform::RemotePort::connect(SampleFileServerUtilities::kServerManagerPortName);
+    if (server == nullptr)
+        return kClientNoServer;
+    return askProgress(server.get(), clientName, remaining, timeoutSeconds);
+}
+
+std::string SampleFileClient::findServerExecutable() {
+    const std::string fileName = SampleFileServerUtilities::kServerProcessName;
+    char self[PATH_MAX];
+    ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (length > 0) {
+        std::string folder(self, static_cast<size_t>(length));
+        folder.erase(folder.rfind('/') + 1);
+        if (isExecutableFile(folder + fileName))
+            return folder + fileName;
+    }
+    const char* path = getenv("PATH");
+    if (path == nullptr)
+        return std::string();
+    std::string list = path;
+    size_t start = 0;
+    while (start <= list.size()) {
+        size_t end = list.find(':', start);
+        if (end == std::string::npos)
+            end = list.size();
+        std::string folder = list.substr(start, end - start);
+        if (!folder.empty()) {
+            std::string candidate = folder + "/" + fileName;
+            if (isExecutableFile(candidate))
+                return candidate;
+        }
+        start = end + 1;
+    }
+    return std::string();
+}
+
+int SampleFileClient::startDetached(const std::string& givenExecutable) {
+    if (!isExecutableFile(givenExecutable))
+        return -1;
+    // The server starts in "/": a relative path must be made absolute first.
+    std::string executable = givenExecutable;
+    if (executable[0] != '/') {
+        char folder[PATH_MAX];
+        if (getcwd(folder, sizeof folder) == nullptr)
+            return -1;
+        executable = std::string(folder) + "/" + executable;
+    }
+    // Everything the children need is prepared before fork: between fork and
+    // exec only async-signal-safe calls are allowed.
+    const char* file = executable.c_str();
+    char* const argv[] = {const_cast<char*>(file), nullptr};
+    pid_t child = fork();
+    if (child < 0)
+        return -1;
+    if (child == 0) {
+        // First child: a session of its own, then the server as its child,
+        // so the server has no controlling terminal and is adopted by init.
+        if (setsid() < 0)
+            _exit(1);
+        pid_t server = fork();
+        if (server != 0)
+            _exit(server < 0 ? 1 : 0);
+        // No hold on the client's working folder.
+        if (chdir("/") != 0)
+            _exit(1);
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        int devNull = open("/dev/null", O_RDWR);
+        if (devNull >= 0) {
+            dup2(devNull, 0);
+            dup2(devNull, 1);
+            dup2(devNull, 2);
+        }
+        // No descriptor of the client (its sockets in particular) may live on
+        // in the server.
+        if (syscall(SYS_close_range, 3u, ~0u, 0u) != 0)
+            for (int fd = 3; fd < 65536; fd++)
+                close(fd);
+        execv(file, argv);
+        _exit(127);
+    }
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : -1;
+}

@@ -1,0 +1,133 @@
+// SampleFileClient: one client of the sample-file server, as a plug-in
+// instance or a command-line tool would use it.
+//
+// A client owns a port of its own, named "<pid>.<counter>.ClientManager",
+// whose run loop runs on a background thread of the client: there it answers
+// the server's status polls and receives the notice that a loading pass is
+// over. connect() reaches the server (starting it when none serves) and
+// registers; the other calls send one message each.
+//
+// Results are 0 for success or a negative status: the port statuses of
+// platform::PortStatus (-1 to -5), -7 for an unsendable message, or one of
+// SampleFileClient::Status. describeStatus() turns each into a sentence.
+//
+// Threads: the public calls are meant for one owning thread at a time. The
+// loading-finished callback runs on the client's port thread.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace platform {
+class LocalPort;
+class RemotePort;
+class RunLoop;
+}  // namespace platform
+
+class SampleFileClient {
+public:
+    enum Status : int {
+        kClientOk = 0,
+        kClientNoOwnPort = -20,        // the client's own port could not be made
+        kClientNoServer = -21,         // no server serves, and none could be started
+        kClientNotConnected = -22,     // connect() has not succeeded (or leave() ran)
+        kClientBadArgument = -23,      // a name or path that cannot be sent
+        kClientUnexpectedReply = -24,  // the server answered with a reply of the wrong size
+    };
+
+    struct Options {
+        // Server executable to start when none serves; empty: the file named
+        // kServerProcessName beside this process's executable, else on PATH.
+        std::string serverExecutable;
+        // Start a server when none serves.
+        bool startServer = true;
+        // How long connect() keeps trying to reach a server.
+        double connectSeconds = 5.0;
+        // Send and receive time-out of each message.
+        float messageTimeoutSeconds = 5.0f;
+    };
+
+    struct Entry {
+        std::string path;    // sent as is; must not contain a NUL
+        int32_t frameCount;  // frames wanted; the server clips it to the file's length
+    };
+
+    SampleFileClient();
+    explicit SampleFileClient(Options options);
+    // Leaves the server when registered, then closes the client's port.
+    ~SampleFileClient();
+    SampleFileClient(const SampleFileClient&) = delete;
+    SampleFileClient& operator=(const SampleFileClient&) = delete;
+
+    // Makes the client's port (once), reaches the server (starting it when
+    // allowed and needed, and retrying for connectSeconds) and registers
+    // (message 0). Returns 0 or a negative status.
+    int connect();
+    // Sends the list of sample files in use (message 3), in chunks of at
+    // most 300 entries under one new list id; only the last chunk is final.
+    // An empty list tells the server that no file is in use.
+    int sendSampleFileList(const std::vector<Entry>& entries, int32_t wireDownSegments = 1);
+    // Asks how many of this client's files are not finished yet (message 4).
+    int getLoadProgress(int32_t* remaining);
+    // Sends a pause (non-zero) or resume (0) value (message 2).
+    int pauseOrResumeServer(int32_t pauseValue);
+    // Leaves the server (message 1). Afterwards the client is not connected;
+    // connect() may register it again.
+    int leave();
+
+    // The client's name, which is also the name of its port.
+    const std::string& name() const { return name_; }
+    bool isConnected() const { return server_ != nullptr; }
+
+    // Runs on the client's port thread each time the server reports that a
+    // loading pass is over. Set it before connect().
+    void setLoadingFinishedCallback(std::function<void()> callback);
+    // How many loading-finished notices and status polls have arrived.
+    int loadingFinishedCount() const { return loadingFinishedCount_.load(); }
+    int statusPollCount() const { return statusPollCount_.load(); }
+    // Waits until more than `seenCount` loading-finished notices have
+    // arrived, or `seconds` have passed; true when they have.
+    bool waitForLoadingFinished(int seenCount, double seconds);
+
+    // A sentence for a status returned by this class.
+    static const char* describeStatus(int status);
+
+    // True when a server answers a progress request within timeoutSeconds.
+    static bool isServerServing(float timeoutSeconds = 2.0f);
+    // Asks the progress of the client registered as `clientName` without
+    // registering (0 for a name that is not registered).
+    static int getLoadProgressOf(const std::string& clientName, int32_t* remaining,
+                                 float timeoutSeconds = 5.0f);
+    // The server executable that connect() would start, or "" when none is found.
+    static std::string findServerExecutable();
+    // Starts `executable` detached: in a session of its own, stdio on
+    // /dev/null, no descriptors inherited. Returns 0 when it was started.
+    static int startDetached(const std::string& executable);
+
+private:
+    int makeOwnPort();
+    void closeOwnPort();
+    int reachServer();
+
+    Options options_;
+    std::string name_;
+    int32_t nextListId_;
+
+    std::unique_ptr<platform::RunLoop> loop_;
+    std::unique_ptr<platform::LocalPort> port_;
+    std::thread portThread_;
+    std::shared_ptr<platform::RemotePort> server_;
+
+    std::mutex noticeMutex_;  // guards loadingFinishedCallback_ and pairs with noticeCondition_
+    std::condition_variable noticeCondition_;
+    std::function<void()> loadingFinishedCallback_;
+    std::atomic<int> loadingFinishedCount_{0};
+    std::atomic<int> statusPollCount_{0};
+};

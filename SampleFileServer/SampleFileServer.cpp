@@ -1,0 +1,415 @@
+#include "SampleFileServer.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+#include "MessagePort.h"
+#include "RhThreadPool.h"
+#include "SampleFileServerUtilities.h"
+
+SampleFileServer* gSampleFileServer = nullptr;
+
+namespace {
+
+// One message 3 handed to receiveSampleFileListStaticThreadFunction.
+struct SampleFileListJob {
+    SampleFileServer* server;
+    char* message;   // malloc'ed copy of the data, 200 zero bytes past its end
+    size_t length;   // bytes of data
+};
+
+constexpr size_t kMessageCopySlack = 200;
+
+}  // namespace
+
+// ---- Construction, run loop, end ----
+
+SampleFileServer::SampleFileServer(double firstStatusPollSeconds, double statusPollIntervalSeconds)
+    : statusTimer(nullptr),
+      diskReader(nullptr),
+      serverRunLoop(nullptr),
+      portRunLoopSource(0),
+      pausedFlag(0),
+      wireDownSegments(1) {
+    serverPort = platform::LocalPort::create(
+        SampleFileServerUtilities::kServerManagerPortName,
+        [this](int32_t messageId, const std::string& data) {
+            return serverManagerMessageReceiptCallBack(serverPort.get(), messageId, data, this);
+        });
+    if (serverPort == nullptr)
+        return;
+    diskReader = new DiskReader(this);
+    statusTimer = new StatusTimer;
+    statusTimer->firstFire = std::chrono::steady_clock::now() +
+                             std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                 std::chrono::duration<double>(firstStatusPollSeconds));
+    statusTimer->intervalSeconds = statusPollIntervalSeconds;
+    statusTimer->timerId = 0;
+    statusTimer->scheduled = 0;
+}
+
+SampleFileServer::~SampleFileServer() {
+    terminateSelf();
+}
+
+void SampleFileServer::runLoop() {
+    platform::RunLoop& loop = platform::RunLoop::current();
+    if (serverPort == nullptr || !serverPort->addToRunLoop(loop)) {
+        printf("FATAL Error in CFMessagePorCreateLocal ");
+        fflush(stdout);
+        return;
+    }
+    portRunLoopSource = 1;
+    serverRunLoop = &loop;
+    if (statusTimer != nullptr) {
+        std::chrono::duration<double> firstDelay = statusTimer->firstFire - std::chrono::steady_clock::now();
+        if (firstDelay.count() < 0)
+            firstDelay = std::chrono::duration<double>(0);
+        StatusTimer* timer = statusTimer;
+        statusTimer->timerId = loop.addTimer(firstDelay, std::chrono::duration<double>(statusTimer->intervalSeconds),
+                                             [this, timer] { timerCallback(timer, this); });
+        statusTimer->scheduled = 1;
+    }
+    loop.run();
+    if (sTerminating.load() != 0)
+        waitForTheEnd();  // terminateSelf runs on another thread and exits the process
+}
+
+void SampleFileServer::runServerMain(double firstStatusPollSeconds, double statusPollIntervalSeconds) {
+    // Never freed while serving: destroying it ends the process.
+    gSampleFileServer = new SampleFileServer(firstStatusPollSeconds, statusPollIntervalSeconds);
+    if (gSampleFileServer->serverPort != nullptr)
+        gSampleFileServer->runLoop();
+}
+
+void SampleFileServer::timerCallback(StatusTimer* timer, void* info) {
+    (void)timer;
+    if (info == nullptr)
+        return;
+    // The serving thread does no polling itself.
+    ThreadPool::submitJob(info, pollClientsForStatusStaticThreadFunction, kThreadPriorityNormal, kThreadSubPool0, 0, 1);
+}
+
+std::atomic<int> SampleFileServer::sTerminating{0};
+std::atomic<int> SampleFileServer::sResourcesReleased{0};
+
+void SampleFileServer::waitForTheEnd() {
+    // The first caller of terminateSelf ends the process. A pool worker must
+    // not wait for that: the pool's teardown at exit waits for busy workers.
+    // It ends the process itself once the resources are released.
+    if (SingleThreadInThreadPool::currentWorker() != nullptr) {
+        while (sResourcesReleased.load() == 0)
+            usleep(1000);
+        _exit(0);
+    }
+    for (;;)
+        pause();
+}
+
+void SampleFileServer::terminateSelf() {
+    // Only one thread may release the resources and run the exit handlers;
+    // any other caller (or the serving thread returning from its stopped
+    // loop) waits for the process to end under it.
+    if (sTerminating.exchange(1) != 0)
+        waitForTheEnd();
+    {
+        std::lock_guard<std::mutex> lock(sampleFileList.mutex);
+        for (int i = sampleFileList.getCount() - 1; i >= 0; i--) {
+            SampleFileInfo* info = sampleFileList.getSampleFile(i);
+            sampleFileList.deleteElement(i);
+            delete info;
+        }
+        // Under the mutex that guards the reader: a handler on the serving
+        // thread may look at it until the process is gone.
+        delete diskReader;
+        diskReader = nullptr;
+    }
+    if (statusTimer != nullptr) {
+        if (statusTimer->scheduled && serverRunLoop != nullptr)
+            serverRunLoop->removeTimer(statusTimer->timerId);
+        delete statusTimer;
+        statusTimer = nullptr;
+    }
+    if (serverPort != nullptr) {
+        // Frees the name at once for a next server. The port object itself
+        // is left to the process exit: this may run inside its own callback.
+        serverPort->invalidate();
+    }
+    if (serverRunLoop != nullptr)
+        serverRunLoop->stop();
+    fflush(stdout);
+    sResourcesReleased.store(1);
+    exit(0);
+}
+
+// ---- Messages ----
+
+std::optional<std::string> SampleFileServer::serverManagerMessageReceiptCallBack(platform::LocalPort* port,
+                                                                                 int32_t messageId,
+                                                                                 const std::string& data,
+                                                                                 void* info) {
+    (void)port;
+    SampleFileServer* server = static_cast<SampleFileServer*>(info);
+    if (server == nullptr || messageId < kCtoS_RegisterClient || messageId > kCtoS_GetLoadProgress || data.empty())
+        return std::nullopt;
+    if (!SampleFileServerMessages::isWellFormed(messageId, data.data(), data.size()))
+        return std::nullopt;
+    // The fixed part is copied out: the data carry no alignment promise.
+    switch (messageId) {
+        case kCtoS_RegisterClient: {
+            CtoS_RegisterClient_MessageData record;
+            memcpy(&record, data.data(), sizeof record);
+            server->processRegisterClientMessage(&record);
+            return std::nullopt;
+        }
+        case kCtoS_UnregisterClient: {
+            CtoS_UnregisterClient_MessageData record;
+            memcpy(&record, data.data(), sizeof record);
+            server->processUnregisterClientMessage(&record);
+            return std::nullopt;
+        }
+        case kCtoS_PauseOrResumeServer: {
+            CtoS_PauseOrResumeServer_MessageData record;
+            memcpy(&record, data.data(), sizeof record);
+            server->processPauseOrResumeServerMessage(&record);
+            return std::nullopt;
+        }
+        case kCtoS_ReplyListOfSampleFilesInUseByClient: {
+            CtoS_ReplyListOfSampleFilesInUseByClient_MessageData record;
+            memcpy(&record, data.data(), sizeof record);
+            server->processSampleFileListMessage(&record, data);
+            return std::nullopt;
+        }
+        case kCtoS_GetLoadProgress: {
+            CtoS_GetLoadProgress_MessageData record;
+            memcpy(&record, data.data(), sizeof record);
+            return server->processGetLoadProgressClientMessage(&record);
+        }
+        default:
+            return std::nullopt;
+    }
+}
+
+int SampleFileServer::processRegisterClientMessage(const CtoS_RegisterClient_MessageData* record) {
+    ClientInfo* client = new ClientInfo(record->clientName);
+    client->clientPort = platform::RemotePort::connect(client->clientName.getText());
+    if (client->clientPort == nullptr || !client->clientPort->isValid()) {
+        delete client;
+        return 0;
+    }
+    watchClientPort(client->clientPort);
+    std::unique_lock<std::mutex> lock(clientList.mutex);
+    if (clientList.findClientByName(client->clientName.getText(), 1) != nullptr ||
+        clientList.append(&client) == nullptr) {
+        lock.unlock();
+        delete client;  // the registration under this name stays as it was
+    }
+    return 0;
+}
+
+void SampleFileServer::watchClientPort(const std::shared_ptr<platform::RemotePort>& port) {
+    if (serverRunLoop == nullptr)
+        return;
+    platform::RunLoop* loop = serverRunLoop;
+    std::weak_ptr<platform::RemotePort> weakPort = port;
+    // The removal is posted so that it runs after the port's own callback
+    // has returned: deleteClient destroys the port object.
+    port->setInvalidationCallback(*loop, [loop, weakPort] {
+        loop->post([weakPort] {
+            if (std::shared_ptr<platform::RemotePort> invalidated = weakPort.lock())
+                portInvalidatedCallback(invalidated.get(), nullptr);
+        });
+    });
+}
+
+int SampleFileServer::processUnregisterClientMessage(const CtoS_UnregisterClient_MessageData* record) {
+    deleteClient(record->clientName);
+    return 0;
+}
+
+int SampleFileServer::processPauseOrResumeServerMessage(const CtoS_PauseOrResumeServer_MessageData* record) {
+    pausedFlag.store(record->pauseValue);
+    return 0;
+}
+
+int SampleFileServer::processSampleFileListMessage(const CtoS_ReplyListOfSampleFilesInUseByClient_MessageData* record,
+                                                   const std::string& data) {
+    (void)record;
+    SampleFileListJob* job = static_cast<SampleFileListJob*>(malloc(sizeof(SampleFileListJob)));
+    char* copy = static_cast<char*>(calloc(1, data.size() + kMessageCopySlack));
+    if (job == nullptr || copy == nullptr) {
+        free(job);
+        free(copy);
+        return 0;
+    }
+    memcpy(copy, data.data(), data.size());
+    job->server = this;
+    job->message = copy;
+    job->length = data.size();
+    receiveSampleFileListStaticThreadFunction(job);
+    return 0;
+}
+
+void* SampleFileServer::receiveSampleFileListStaticThreadFunction(void* jobArgument) {
+    SampleFileListJob* job = static_cast<SampleFileListJob*>(jobArgument);
+    SampleFileServer* server = job->server;
+    CtoS_ReplyListOfSampleFilesInUseByClient_MessageData record;
+    memcpy(&record, job->message, sizeof record);
+    bool reclaim = false;
+    {
+        // Held from the lookup to the last use of the client: deleteClient
+        // needs this mutex before it can free the client.
+        std::lock_guard<std::mutex> lock(server->sampleFileList.mutex);
+        ClientInfo* client = server->clientList.findClientByName(record.clientName);
+        if (client != nullptr) {
+            if (client->pendingListId != -1 && client->pendingListId != record.listId)
+                client->clearPendingList();  // an unfinished older list is dropped
+            client->pendingListId = record.listId;
+            // The dispatcher checked that entryCount paths end inside the data.
+            const char* path = job->message + sizeof record;
+            for (int32_t i = 0; i < record.entryCount; i++) {
+                client->pendingPaths.appendString(path);
+                client->pendingFrameCounts.appendInt(record.frameCounts[i]);
+                path += strlen(path) + 1;
+            }
+            server->wireDownSegments.store(record.wireDownSegments);
+            if (record.isFinalChunk != 0) {
+                SampleFileInfoList& files = server->sampleFileList;
+                for (int i = files.getCount() - 1; i >= 0; i--)
+                    files.getSampleFile(i)->releaseClientSlot(client);
+                bool queued = false;
+                const int pending = client->pendingPaths.getCount();
+                for (int i = 0; i < pending; i++) {
+                    const char* pendingPath = client->pendingPaths.getIthString(static_cast<unsigned>(i))->getText();
+                    int insertPos = -1;
+                    SampleFileInfo* info = files.findSampleFileByName(pendingPath, 1, insertPos);
+                    if (info == nullptr) {
+                        info = new SampleFileInfo(server);
+                        info->frameCount = static_cast<uint32_t>(
+                            client->pendingFrameCounts.getIthInt(static_cast<unsigned>(i)));
+                        info->path = pendingPath;
+                        info->loadState = kLoadQueued;
+                        if (!files.insertSampleFile(info, insertPos)) {
+                            delete info;
+                            continue;
+                        }
+                        queued = true;
+                    }
+                    info->getClientSlot(client, 1);
+                }
+                if (queued && server->diskReader != nullptr && server->diskReader->isRunning == 0)
+                    server->startDiskReader();
+                client->clearPendingList();
+                reclaim = true;
+            }
+        }
+    }
+    if (reclaim)
+        server->reclaimResources();
+    free(job->message);
+    free(job);
+    return nullptr;
+}
+
+void SampleFileServer::startDiskReader() {
+    // TODO(loading pipeline): set diskReader->isRunning to 1 and submit the
+    // disk-reader job (priority 2, sub-pool 0). Until the reader exists,
+    // queued files stay in kLoadQueued and isRunning stays 0.
+}
+
+std::string SampleFileServer::processGetLoadProgressClientMessage(const CtoS_GetLoadProgress_MessageData* record) {
+    int32_t count = 0;
+    {
+        std::lock_guard<std::mutex> lock(sampleFileList.mutex);
+        ClientInfo* client = clientList.findClientByName(record->clientName);
+        if (client != nullptr) {
+            for (int i = 0; i < sampleFileList.getCount(); i++) {
+                SampleFileInfo* info = sampleFileList.getSampleFile(i);
+                if (info->loadState != kLoadFinished && info->getClientSlot(client, 0) >= 0)
+                    count++;
+            }
+        }
+    }
+    return std::string(reinterpret_cast<const char*>(&count), sizeof count);
+}
+
+// ---- Clients going away ----
+
+int SampleFileServer::deleteClient(const char* name) {
+    int remaining;
+    {
+        std::lock_guard<std::mutex> filesLock(sampleFileList.mutex);
+        std::lock_guard<std::mutex> clientsLock(clientList.mutex);
+        ClientInfo* client = clientList.findClientByName(name, 1);
+        if (client != nullptr) {
+            for (int i = sampleFileList.getCount() - 1; i >= 0; i--)
+                sampleFileList.getSampleFile(i)->releaseClientSlot(client);
+            clientList.deleteElement(clientList.getIndexOfObject(client));
+            delete client;
+        }
+        remaining = clientList.getCount();
+    }
+    reclaimResources();
+    if (remaining == 0)
+        terminateSelf();
+    return remaining;
+}
+
+void SampleFileServer::reclaimResources() {
+    std::lock_guard<std::mutex> lock(sampleFileList.mutex);
+    for (int i = sampleFileList.getCount() - 1; i >= 0; i--) {
+        SampleFileInfo* info = sampleFileList.getSampleFile(i);
+        if (info->hasNoClient() && info->loadState != kLoadReading && info->loadState != kLoadConverting) {
+            sampleFileList.deleteElement(i);
+            delete info;
+        }
+    }
+}
+
+void* SampleFileServer::pollClientsForStatusStaticThreadFunction(void* argument) {
+    SampleFileServer* server = static_cast<SampleFileServer*>(argument);
+    if (server == nullptr)
+        return nullptr;
+    RhStringList deadClients;
+    {
+        std::lock_guard<std::mutex> lock(server->clientList.mutex);
+        const char ping = 0;
+        for (int i = 0; i < server->clientList.getCount(); i++) {
+            ClientInfo* client = server->clientList.getClient(i);
+            platform::RemotePort* port = client->clientPort.get();
+            if (port == nullptr || !port->isValid() ||
+                SampleFileServerUtilities::sendMessage(&ping, 1, port, kStoC_StatusPoll, nullptr, 1,
+                                                       kStatusPollTimeoutSeconds) < 0)
+                deadClients.appendString(client->clientName.getText());
+        }
+    }
+    for (int i = 0; i < deadClients.getCount(); i++)
+        server->deleteClient(deadClients.getIthString(static_cast<unsigned>(i))->getText());
+    int remaining;
+    {
+        std::lock_guard<std::mutex> lock(server->clientList.mutex);
+        remaining = server->clientList.getCount();
+    }
+    if (remaining == 0)
+        server->terminateSelf();
+    server->reclaimResources();
+    return nullptr;
+}
+
+void SampleFileServer::portInvalidatedCallback(platform::RemotePort* port, void* info) {
+    (void)info;
+    SampleFileServer* server = gSampleFileServer;
+    if (server == nullptr)
+        return;
+    std::string name;
+    {
+        std::lock_guard<std::mutex> lock(server->clientList.mutex);
+        ClientInfo* client = server->clientList.findClientByPort(port, 1);
+        if (client == nullptr)
+            return;
+        name = client->clientName.getText();
+    }
+    server->deleteClient(name.c_str());
+}

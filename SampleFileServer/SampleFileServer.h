@@ -1,0 +1,152 @@
+// SampleFileServer: the one server object of the QuilloranticsServer process.
+//
+// It serves the port "ServerManagerPort_v3" on the serving thread's run
+// loop, keeps the registries of clients and sample files, answers progress
+// requests, polls its clients on a timer and ends the process when its last
+// client is gone. Every client message is handled on the serving thread, one
+// at a time and to completion; polls and loading run on pool threads.
+//
+// Locking: two mutexes, sampleFileList.mutex and then clientList.mutex
+// whenever both are held (see SampleFileInfoList.h and ClientInfoList.h for
+// what each guards). pausedFlag and wireDownSegments are atomics.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "ClientInfoList.h"
+#include "RunLoop.h"
+#include "SampleFileInfoList.h"
+#include "SampleFileServerMessages.h"
+
+namespace platform {
+class LocalPort;
+class RemotePort;
+}  // namespace platform
+
+class SampleFileServer;
+
+// The disk-reading worker: at most one reader job is queued or active.
+class DiskReader {
+public:
+    explicit DiskReader(SampleFileServer* server) : isRunning(0), server(server) {}
+
+    int32_t isRunning;          // 1 while a reader job is queued or active; guarded by the sampleFileList mutex
+    SampleFileServer* server;   // back pointer
+};
+
+// The status timer as the run loop will run it: made by the constructor,
+// scheduled by runLoop().
+struct StatusTimer {
+    std::chrono::steady_clock::time_point firstFire;  // construction time + first delay
+    double intervalSeconds;
+    platform::RunLoop::TimerId timerId;
+    int32_t scheduled;  // 1 once added to serverRunLoop
+};
+
+class SampleFileServer {
+public:
+    // Seconds from start to the first status poll, and between polls.
+    static constexpr double kFirstStatusPollSeconds = 120.0;
+    static constexpr double kStatusPollIntervalSeconds = 60.0;
+
+    // Builds the registries and the port; only when the port could be made
+    // (no other process serves the name) also the disk reader and the status
+    // timer. The intervals exist so that a test build can shorten them.
+    explicit SampleFileServer(double firstStatusPollSeconds = kFirstStatusPollSeconds,
+                              double statusPollIntervalSeconds = kStatusPollIntervalSeconds);
+    // Ends the process through terminateSelf().
+    ~SampleFileServer();
+    SampleFileServer(const SampleFileServer&) = delete;
+    SampleFileServer& operator=(const SampleFileServer&) = delete;
+
+    // Attaches the port and the timer to the calling thread's run loop and
+    // runs it; returns only when the loop stops or the port cannot be added.
+    void runLoop();
+    // Constructs the server, stores it in gSampleFileServer and runs its loop
+    // when it serves. Returns when it does not serve.
+    static void runServerMain(double firstStatusPollSeconds = kFirstStatusPollSeconds,
+                              double statusPollIntervalSeconds = kStatusPollIntervalSeconds);
+    // The status timer's callback (serving thread): hands a status poll to
+    // the thread pool. info is the server; null: nothing.
+    static void timerCallback(StatusTimer* timer, void* info);
+    // Destroys every held sample file, releases the timer and the port, stops
+    // the run loop and exits the process with status 0, from any thread.
+    [[noreturn]] void terminateSelf();
+
+    // ---- Messages (serving thread) ----
+
+    // The server port's callback: checks and dispatches one client message.
+    // Returns the reply (4 bytes for message 4) or nothing. Messages with an
+    // unknown id, no data, or data that fail SampleFileServerMessages::
+    // isWellFormed are dropped without reply.
+    static std::optional<std::string> serverManagerMessageReceiptCallBack(platform::LocalPort* port,
+                                                                          int32_t messageId,
+                                                                          const std::string& data, void* info);
+    // Message 0: registers the client when its port can be reached and the
+    // name is new. Returns 0.
+    int processRegisterClientMessage(const CtoS_RegisterClient_MessageData* record);
+    // Message 1: deleteClient(clientName). Returns 0 (or does not return).
+    int processUnregisterClientMessage(const CtoS_UnregisterClient_MessageData* record);
+    // Message 2: stores pauseValue in pausedFlag. Returns 0.
+    int processPauseOrResumeServerMessage(const CtoS_PauseOrResumeServer_MessageData* record);
+    // Message 3: copies the whole message and applies it through
+    // receiveSampleFileListStaticThreadFunction on this thread. Returns 0.
+    int processSampleFileListMessage(const CtoS_ReplyListOfSampleFilesInUseByClient_MessageData* record,
+                                     const std::string& data);
+    // Applies one chunk of a list (job: a SampleFileListJob, freed here).
+    static void* receiveSampleFileListStaticThreadFunction(void* job);
+    // Message 4: 4 bytes, the number of the client's files not finished (0
+    // for a name that is not registered).
+    std::string processGetLoadProgressClientMessage(const CtoS_GetLoadProgress_MessageData* record);
+
+    // ---- Clients going away ----
+
+    // Removes the named client (when registered) from every slot and from
+    // the registry, reclaims unused files, and ends the process when no
+    // client is left; otherwise returns the number of clients.
+    int deleteClient(const char* name);
+    // Destroys every sample file that no client uses and that is neither
+    // being read nor converted.
+    void reclaimResources();
+    // Pool job: asks every client for a sign of life and removes the silent
+    // ones; ends the process when no client is left. argument: the server.
+    static void* pollClientsForStatusStaticThreadFunction(void* server);
+    // Runs (on the serving thread) when a client's port became invalid:
+    // removes that client. info is unused; the server is gSampleFileServer.
+    static void portInvalidatedCallback(platform::RemotePort* port, void* info);
+
+    // ---- Fields ----
+
+    StatusTimer* statusTimer;                       // null when not serving
+    ClientInfoList clientList;
+    SampleFileInfoList sampleFileList;
+    DiskReader* diskReader;                         // owned; null when not serving
+    platform::RunLoop* serverRunLoop;               // set by runLoop()
+    int32_t portRunLoopSource;                      // 1 while serverPort is attached to serverRunLoop
+    std::unique_ptr<platform::LocalPort> serverPort;  // null when another process serves the name
+    std::atomic<int32_t> pausedFlag;                // last value of message 2
+    std::atomic<int32_t> wireDownSegments;          // from the latest message 3; 1 at start
+
+    // Set by the first terminateSelf: the process is ending.
+    static std::atomic<int> sTerminating;
+    // Set by that terminateSelf once the files, timer and port are released.
+    static std::atomic<int> sResourcesReleased;
+
+private:
+    // Blocks the calling thread until the process exits under it.
+    [[noreturn]] static void waitForTheEnd();
+    // Queues the disk-reader job; called with the sampleFileList mutex held
+    // when a list queued a file and no reader job is active.
+    void startDiskReader();
+    // Installs the invalidation callback of a newly registered client's port.
+    void watchClientPort(const std::shared_ptr<platform::RemotePort>& port);
+};
+
+// The single server of the process; set by runServerMain (or whoever
+// constructs the server) before its loop runs.
+extern SampleFileServer* gSampleFileServer;

@@ -1,0 +1,139 @@
+// The command-line client, run as a user would: usage errors, ping, and a
+// held load that starts the server and leaves it cleanly on Ctrl-C.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "SampleFileClient.h"
+#include "ServerProcessSupport.h"
+#include "TestSupport.h"
+
+#ifndef SFCLIENT_PATH
+#error "SFCLIENT_PATH must name the sfclient executable"
+#endif
+
+namespace {
+
+using srvtest::Clock;
+
+class SfclientTest : public ::testing::Test {
+protected:
+    struct Result {
+        int status;
+        std::string output;  // stdout and stderr together
+    };
+
+    Result run(const std::vector<std::string>& arguments) {
+        std::vector<std::string> argv = {SFCLIENT_PATH};
+        argv.insert(argv.end(), arguments.begin(), arguments.end());
+        srvtest::ChildProcess child;
+        const std::string out = runtimeDir.file("out-" + std::to_string(runs_++));
+        EXPECT_TRUE(child.start(argv, out));
+        std::optional<int> status = child.waitExit(10.0);
+        EXPECT_TRUE(status.has_value()) << "sfclient did not end";
+        return {status.value_or(-1), rhtest::readFile(out)};
+    }
+
+    // Waits until `file` holds `text`.
+    static bool waitForOutput(const std::string& file, const std::string& text, double seconds = 5.0) {
+        const auto end = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+        while (Clock::now() < end) {
+            if (rhtest::readFile(file).find(text) != std::string::npos)
+                return true;
+            srvtest::sleepSeconds(0.02);
+        }
+        return false;
+    }
+
+    // The client name that `sfclient load` printed in `output`.
+    static std::string clientNameIn(const std::string& output) {
+        const std::string marker = "Registered as ";
+        size_t start = output.find(marker);
+        if (start == std::string::npos)
+            return std::string();
+        start += marker.size();
+        size_t end = output.find(".\n", start);
+        return end == std::string::npos ? std::string() : output.substr(start, end - start);
+    }
+
+    rhtest::TempDir runtimeDir;
+    rhtest::ScopedEnv runtimeEnv{"XDG_RUNTIME_DIR", runtimeDir.path()};
+    srvtest::ServerSweeper sweeper;
+
+private:
+    int runs_ = 0;
+};
+
+TEST_F(SfclientTest, HelpAndUsageErrors) {
+    Result help = run({"--help"});
+    EXPECT_EQ(help.status, 0);
+    for (const char* command : {"load", "--hold", "progress", "ping"})
+        EXPECT_NE(help.output.find(command), std::string::npos) << command;
+
+    struct Case {
+        std::vector<std::string> arguments;
+        const char* sentence;
+    };
+    const std::vector<Case> cases = {
+        {{}, "No command given."},
+        {{"fetch"}, "Unknown command: fetch."},
+        {{"load"}, "load needs at least one FILE."},
+        {{"load", "--frames", "-1", "a.wav"}, "--frames needs a whole number"},
+        {{"load", "--frames"}, "--frames needs a whole number"},
+        {{"load", "--wait", "soon", "a.wav"}, "--wait needs a number of seconds"},
+        {{"load", "--fast", "a.wav"}, "Unknown option for load: --fast."},
+        {{"progress"}, "progress needs exactly one NAME"},
+        {{"ping", "now"}, "ping takes no arguments."},
+    };
+    for (const Case& c : cases) {
+        Result result = run(c.arguments);
+        EXPECT_EQ(result.status, 2) << c.sentence;
+        EXPECT_NE(result.output.find(c.sentence), std::string::npos) << result.output;
+    }
+    EXPECT_FALSE(SampleFileClient::isServerServing()) << "a usage error must not start a server";
+}
+
+TEST_F(SfclientTest, PingAndProgressWithoutServer) {
+    for (const std::vector<std::string>& arguments : {std::vector<std::string>{"ping"},
+                                                      std::vector<std::string>{"progress", "x.ClientManager"}}) {
+        Result result = run(arguments);
+        EXPECT_EQ(result.status, 1);
+        EXPECT_NE(result.output.find("No server is serving."), std::string::npos) << result.output;
+    }
+}
+
+TEST_F(SfclientTest, HeldLoadStartsTheServerAndLeavesOnInterrupt) {
+    const std::string out = runtimeDir.file("held");
+    srvtest::ChildProcess held;
+    ASSERT_TRUE(held.start({SFCLIENT_PATH, "load", "--hold", "--frames", "100", "/nowhere/a.wav", "rel/b.wav"}, out));
+    ASSERT_TRUE(waitForOutput(out, "Staying registered")) << rhtest::readFile(out);
+    const std::string name = clientNameIn(rhtest::readFile(out));
+    ASSERT_FALSE(name.empty()) << rhtest::readFile(out);
+
+    Result ping = run({"ping"});
+    EXPECT_EQ(ping.status, 0);
+    EXPECT_NE(ping.output.find("A server is serving."), std::string::npos);
+    Result progress = run({"progress", name});
+    EXPECT_EQ(progress.status, 0);
+    EXPECT_NE(progress.output.find(" of " + name + " still loading."), std::string::npos) << progress.output;
+
+    held.signal(SIGINT);
+    std::optional<int> status = held.waitExit(5.0);
+    ASSERT_TRUE(status.has_value()) << "sfclient did not end on Ctrl-C";
+    EXPECT_EQ(*status, 0);
+    EXPECT_NE(rhtest::readFile(out).find("Left the server."), std::string::npos) << rhtest::readFile(out);
+    EXPECT_TRUE(srvtest::waitUntilNotServing(3.0)) << "the server should end with its last client";
+}
+
+TEST_F(SfclientTest, AKilledClientIsRemovedAndTheServerEnds) {
+    const std::string out = runtimeDir.file("killed");
+    srvtest::ChildProcess held;
+    ASSERT_TRUE(held.start({SFCLIENT_PATH, "load", "--hold", "/nowhere/a.wav"}, out));
+    ASSERT_TRUE(waitForOutput(out, "Staying registered")) << rhtest::readFile(out);
+    ASSERT_TRUE(SampleFileClient::isServerServing());
+    held.kill();
+    EXPECT_TRUE(srvtest::waitUntilNotServing(3.0)) << "the server kept a client that vanished";
+}
+
+}  // namespace
