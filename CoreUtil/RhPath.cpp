@@ -18,33 +18,33 @@
 #include <string>
 #include <vector>
 
+#include "RhFileSystem.h"
 #include "RhFileUtils.h"
 
 namespace {
 
 // ---- Archive-container lookup ----------------------------------------------
 // The path queries ask here whether a path lies inside an archive container.
-// Each function mirrors the RhFileSystem operation of the same name. Container
-// support is not linked in yet, so today no path lies in a container and every
-// query answers 0 ("not in a container"); the disk queries then answer from
-// the plain file system. Swap these bodies for the RhFileSystem calls (and the
-// suffix table for RhFileSystem::sFileSystemSuffixes) when it exists.
+// Each function forwards to the RhFileSystem operation of the same name; for
+// a path in no container they answer 0 and the disk queries then answer from
+// the plain file system.
 namespace ArchiveLookup {
 
 // Container suffixes, in the order they are tried.
-const char* const kSuffixes[] = {"db", "tessavolin", "quarvel", "brisom", "talix"};
-const int kSuffixCount = 5;
+const char* const* const kSuffixes = RhFileSystem::sFileSystemSuffixes;
+const int kSuffixCount = RhFileSystem::kFileSystemSuffixCount;
 
-int fileExists(const char* /*path*/) { return 0; }
+int fileExists(const char* path) { return RhFileSystem::fileExists(path); }
 
-int fileExists(const char* /*path*/, RhPath* /*archiveOut*/, unsigned long long* /*offsetOut*/,
-               unsigned int* /*sizeOut*/) {
-    return 0;
+int fileExists(const char* path, RhPath* archiveOut, unsigned long long* offsetOut, unsigned int* sizeOut) {
+    return RhFileSystem::fileExists(path, archiveOut, offsetOut, sizeOut);
 }
 
-int isDir(const char* /*path*/, int* /*isDirOut*/) { return 0; }
+int isDir(const char* path, int* isDirOut) { return RhFileSystem::isDir(path, isDirOut); }
 
-int getFileNames(const char* /*path*/, RhStringList* /*list*/, int /*dirsOnly*/) { return 0; }
+int getFileNames(const char* path, RhStringList* list, int dirsOnly) {
+    return RhFileSystem::getFileNames(path, list, dirsOnly);
+}
 
 }  // namespace ArchiveLookup
 
