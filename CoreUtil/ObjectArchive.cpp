@@ -408,14 +408,26 @@ int ObjectCursor::getIthAttr(unsigned int i, RhString* key, RhString* value) con
     return found;
 }
 
-int ObjectCursor::getIntAttr(const char* key, int* value, const int* fallback) const {
+namespace {
+
+// A typed attribute read: present, *value = convert(its text), 1; absent,
+// *value = *fallback when both are given, 0.
+template <class T>
+int readConverted(const ObjectCursor& cursor, const char* key, T* value, const T* fallback,
+                  T (*convert)(const char*)) {
     const char* text = nullptr;
-    if (getAttrFast(key, &text, nullptr)) {
-        if (value) *value = readInt(text);
+    if (cursor.getAttrFast(key, &text, nullptr)) {
+        if (value) *value = convert(text);
         return 1;
     }
     if (value && fallback) *value = *fallback;
     return 0;
+}
+
+}  // namespace
+
+int ObjectCursor::getIntAttr(const char* key, int* value, const int* fallback) const {
+    return readConverted(*this, key, value, fallback, readInt);
 }
 
 int ObjectCursor::getIntAttr(const RhString* key, int* value, const int* fallback) const {
@@ -454,13 +466,7 @@ float ObjectCursor::parseFloatAttr(const char* text) {
 }
 
 int ObjectCursor::getFloatAttr(const char* key, float* value, const float* fallback) const {
-    const char* text = nullptr;
-    if (getAttrFast(key, &text, nullptr)) {
-        if (value) *value = parseFloatAttr(text);
-        return 1;
-    }
-    if (value && fallback) *value = *fallback;
-    return 0;
+    return readConverted(*this, key, value, fallback, parseFloatAttr);
 }
 
 int ObjectCursor::getFloatAttr(const RhString* key, float* value, const float* fallback) const {

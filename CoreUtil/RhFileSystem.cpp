@@ -13,6 +13,7 @@
 
 #include <tinyxml.h>
 
+#include "ObjectArchive.h"
 #include "RhFileUtils.h"
 
 const char* const RhFileSystem::sFileSystemSuffixes[RhFileSystem::kFileSystemSuffixCount] = {
@@ -94,187 +95,63 @@ bool readToc(FILE* f, TocText* out) {
     return true;
 }
 
-// ---- Checking a TOC before it is parsed -----------------------------------
-//
-// The XML parser recurses once per element nesting level, so a hostile TOC
-// could exhaust the stack. tocIsSafeToParse refuses texts nested deeper than
-// kMaxTocDepth. Its scan follows the parser's own reading of the markup
-// (which constructs hide a '<', where a start tag ends, when a quote opens a
-// value), so on every text it counts at least the levels the parser enters
-// before it finishes or stops at an error. Two things would make the
-// parser's reading depend on its encoding mode, and are refused instead:
-// multi-byte lead bytes not followed by continuation bytes (in UTF-8 mode
-// they would swallow the markup after them) and byte-order marks after the
-// start (in UTF-8 mode they count as white space).
+// ---- Parsing a TOC -----------------------------------------------------------
 
-bool isXmlSpace(unsigned char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
-bool isAsciiAlpha(unsigned char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
-bool isNameStart(unsigned char c) { return isAsciiAlpha(c) || c == '_' || c >= 127; }
-bool isNameChar(unsigned char c) {
-    return isNameStart(c) || (c >= '0' && c <= '9') || c == '-' || c == '.' || c == ':';
-}
-const char* skipSpace(const char* p) {
-    while (isXmlSpace(static_cast<unsigned char>(*p))) ++p;
-    return p;
-}
-bool startsWithIgnoringCase(const char* p, const char* prefix) {
-    for (; *prefix; ++p, ++prefix) {
-        unsigned char a = static_cast<unsigned char>(*p);
-        unsigned char b = static_cast<unsigned char>(*prefix);
-        if (a >= 'A' && a <= 'Z') a = static_cast<unsigned char>(a + 32);
-        if (a != b) return false;
-    }
-    return true;
-}
+// A container's parsed table of contents. It parses its own copy of the TOC
+// text and drops that copy as soon as it is parsed, so a cached entry holds
+// only the tree and the archive never points at a text that is gone. The
+// object archive's parsing refuses TOCs nested too deep for the parser.
+class TocArchive : public ObjectArchive {
+public:
+    explicit TocArchive(const char* toc) : ObjectArchive(nullptr), tocText(toc) { text = &tocText; }
 
-// The value after an attribute name, from the character after '='. Null
-// where the parser stops with an error.
-const char* skipAttributeValue(const char* p) {
-    p = skipSpace(p);
-    if (!*p) return nullptr;
-    if (*p == '"' || *p == '\'') {
-        const char* end = strchr(p + 1, *p);
-        return end ? end + 1 : nullptr;
+    int openForRead(ObjectCursor* cursor) override {
+        int ok = ObjectArchive::openForRead(cursor);
+        text = nullptr;
+        tocText.copyFrom(static_cast<const char*>(nullptr));
+        return ok;
     }
-    while (*p && !isXmlSpace(static_cast<unsigned char>(*p)) && *p != '/' && *p != '>') {
-        if (*p == '"' || *p == '\'') return nullptr;
-        ++p;
-    }
-    return p;
-}
 
-// An XML declaration, from the character after "<?xml". Null where the
-// parser stops.
-const char* skipDeclaration(const char* p) {
-    while (*p) {
-        if (*p == '>') return p + 1;
-        p = skipSpace(p);
-        if (startsWithIgnoringCase(p, "version") || startsWithIgnoringCase(p, "encoding") ||
-            startsWithIgnoringCase(p, "standalone")) {
-            while (isNameChar(static_cast<unsigned char>(*p))) ++p;
-            p = skipSpace(p);
-            if (*p != '=') return nullptr;
-            p = skipAttributeValue(p + 1);
-            if (!p) return nullptr;
-        } else {
-            while (*p && *p != '>' && !isXmlSpace(static_cast<unsigned char>(*p))) ++p;
-        }
-    }
-    return nullptr;
-}
+private:
+    RhString tocText;
+};
 
-// A start tag, from its name. Null where the parser stops; otherwise the
-// character after the tag, with *selfClosed set for "<name .../>".
-const char* skipStartTag(const char* p, bool* selfClosed) {
-    while (isNameChar(static_cast<unsigned char>(*p))) ++p;
-    for (;;) {
-        p = skipSpace(p);
-        if (!*p) return nullptr;
-        if (*p == '/') {
-            if (p[1] != '>') return nullptr;
-            *selfClosed = true;
-            return p + 2;
-        }
-        if (*p == '>') {
-            *selfClosed = false;
-            return p + 1;
-        }
-        if (!isNameStart(static_cast<unsigned char>(*p))) return nullptr;
-        while (isNameChar(static_cast<unsigned char>(*p))) ++p;
-        p = skipSpace(p);
-        if (*p != '=') return nullptr;
-        p = skipAttributeValue(p + 1);
-        if (!p) return nullptr;
-    }
-}
-
-// The byte checks described above. start receives where the markup begins
-// (after a leading byte-order mark).
-bool bytesAreModeIndependent(const std::string& text, size_t* start) {
-    const unsigned char* b = reinterpret_cast<const unsigned char*>(text.data());
-    size_t n = text.size();
-    *start = 0;
-    if (n >= 3 && b[0] == 0xEF && b[1] == 0xBB && b[2] == 0xBF) *start = 3;
-    for (size_t i = *start; i < n; ++i) {
-        if (b[i] < 0x80) continue;
-        if (b[i] == 0xEF && i + 2 < n &&
-            ((b[i + 1] == 0xBB && b[i + 2] == 0xBF) || (b[i + 1] == 0xBF && (b[i + 2] == 0xBE || b[i + 2] == 0xBF)))) {
-            return false;
-        }
-        int length = TiXmlBase::utf8ByteTable[b[i]];
-        for (int k = 1; k < length; ++k) {
-            if (i + static_cast<size_t>(k) >= n || b[i + static_cast<size_t>(k)] < 0x80) return false;
-        }
-    }
-    return true;
-}
-
-bool tocIsSafeToParse(const std::string& text, int maxDepth) {
-    size_t start = 0;
-    if (!bytesAreModeIndependent(text, &start)) return false;
-    int depth = 0;
-    const char* p = text.c_str() + start;
-    while (p && *p) {
-        if (*p != '<') {
-            ++p;
-            continue;
-        }
-        const char* end = nullptr;
-        if (startsWithIgnoringCase(p, "<?xml")) {
-            p = skipDeclaration(p + 5);
-        } else if (strncmp(p, "<!--", 4) == 0) {
-            end = strstr(p + 4, "-->");
-            p = end ? end + 3 : nullptr;
-        } else if (strncmp(p, "<![CDATA[", 9) == 0) {
-            end = strstr(p + 9, "]]>");
-            p = end ? end + 3 : nullptr;
-        } else if (p[1] == '/') {
-            if (depth > 0) --depth;
-            end = strchr(p, '>');
-            p = end ? end + 1 : nullptr;
-        } else if (!isNameStart(static_cast<unsigned char>(p[1]))) {
-            // Other markup ("<!DOCTYPE", "<?pi", stray '<') runs to the next '>'.
-            end = strchr(p + 1, '>');
-            p = end ? end + 1 : nullptr;
-        } else {
-            if (++depth > maxDepth) return false;
-            bool selfClosed = false;
-            p = skipStartTag(p + 1, &selfClosed);
-            if (selfClosed) --depth;
-        }
-    }
-    // Null: the parser stops here, having entered no deeper level.
-    return true;
-}
-
-// Opens, reads and parses a container. Null when it holds nothing.
-TiXmlDocument* loadContainer(const char* containerPath, unsigned long long* dataStart,
-                             unsigned long long* fileSize, size_t* tocLength) {
+// Opens, reads and parses a container into entry (path, archive, cursor,
+// dataStart and fileSize; the rest is left alone) and sets *tocLength to the
+// joined TOC's length. False, with nothing allocated, when the container
+// holds nothing.
+bool loadContainer(const char* containerPath, FSCacheEntry* entry, size_t* tocLength) {
     // Non-blocking open so that a FIFO named like a container cannot stall
     // the lookup; readToc then refuses anything but a regular file.
     int fd = open(containerPath, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return nullptr;
+    if (fd < 0) return false;
     FILE* f = fdopen(fd, "rb");
     if (!f) {
         ::close(fd);
-        return nullptr;
+        return false;
     }
     TocText toc;
     bool ok = readToc(f, &toc);
     fclose(f);
-    if (!ok || toc.text.empty()) return nullptr;
-    if (!tocIsSafeToParse(toc.text, RhFileSystem::kMaxTocDepth)) return nullptr;
+    if (!ok || toc.text.empty()) return false;
+    // The parser reads a C string: a NUL byte would silently cut the TOC.
+    if (toc.text.find('\0') != std::string::npos) return false;
     ++sTocLoads;
-    TiXmlDocument* doc = new TiXmlDocument("doc");
-    doc->Parse(toc.text.c_str(), nullptr, TIXML_DEFAULT_ENCODING);
-    if (doc->Error()) {
-        delete doc;
-        return nullptr;
-    }
-    *dataStart = toc.dataStart;
-    *fileSize = toc.fileSize;
     *tocLength = toc.text.size();
-    return doc;
+    TocArchive* archive = new TocArchive(toc.text.c_str());
+    std::string().swap(toc.text);  // one copy of the text at a time
+    ObjectCursor* cursor = new ObjectCursor();
+    if (!archive->openForRead(cursor)) {
+        delete cursor;
+        delete archive;
+        return false;
+    }
+    entry->path = new RhPath(containerPath);
+    entry->archive = archive;
+    entry->cursor = cursor;
+    entry->dataStart = toc.dataStart;
+    entry->fileSize = toc.fileSize;
+    return true;
 }
 
 // ---- Walking a parsed TOC --------------------------------------------------
@@ -394,33 +271,27 @@ void buildLeavingPath(const std::string& base, const char* left, RhString* out) 
 int searchForFileInOneArchive(const std::string& containerPath, const std::string& base, const char* rest,
                               Query* q) {
     RhPath key(containerPath.c_str());
-    TiXmlDocument* doc = nullptr;
+    ObjectCursor* cursor = nullptr;
     unsigned long long dataStart = 0;
     unsigned long long fileSize = 0;
     {
         std::lock_guard<std::mutex> guard(searchLock());
-        if (!RhFileSystem::sCache.find(&key, &doc, &dataStart, &fileSize)) {
+        if (!RhFileSystem::sCache.find(&key, nullptr, &cursor, &dataStart, &fileSize)) {
+            FSCacheEntry entry{nullptr, nullptr, nullptr, 0, 0, 0, 0};
             size_t tocLength = 0;
-            TiXmlDocument* loaded = loadContainer(containerPath.c_str(), &dataStart, &fileSize, &tocLength);
-            if (!loaded) return 0;
-            FSCacheEntry entry;
-            entry.path = new RhPath(containerPath.c_str());
-            entry.doc = loaded;
-            entry.big = 0;
-            entry.useCount = 0;
-            entry.dataStart = dataStart;
-            entry.fileSize = fileSize;
+            if (!loadContainer(containerPath.c_str(), &entry, &tocLength)) return 0;
             int big = tocLength > RhFileSystem::kBigTocLength ? 1 : 0;
             RhFileSystem::sCache.push(&entry, big);
-            if (!RhFileSystem::sCache.find(&key, &doc, &dataStart, &fileSize)) return 0;
+            if (!RhFileSystem::sCache.find(&key, nullptr, &cursor, &dataStart, &fileSize)) return 0;
         }
     }
     int result = 0;
-    const TiXmlElement* root = doc->FirstChildElement();
-    if (root) {
+    // The cached cursor sits on the document; its first child is the root.
+    ObjectCursor root;
+    if (cursor->getNextObject(&root) && root.getNode()->ToElement()) {
         const TiXmlElement* target = nullptr;
         const char* left = nullptr;
-        int walked = recurseSearch(root, rest, &target, &left);
+        int walked = recurseSearch(root.getNode()->ToElement(), rest, &target, &left);
         if (walked == 1) {
             result = takeTarget(target, dataStart, fileSize, q) ? 1 : 0;
         } else if (walked == 2 && q->resolved) {
@@ -475,8 +346,10 @@ int lookForFileWithinArchiveOrItsAugment(const std::string& base, int suffixInde
 void FSCacheEntry::clear() {
     delete path;
     path = nullptr;
-    delete doc;
-    doc = nullptr;
+    delete cursor;
+    cursor = nullptr;
+    delete archive;
+    archive = nullptr;
     dataStart = 0;
 }
 
@@ -499,14 +372,15 @@ int FSCache::indexOf(const RhPath* containerPath) const {
     return -1;
 }
 
-int FSCache::find(const RhPath* containerPath, TiXmlDocument** doc, unsigned long long* dataStart,
-                  unsigned long long* fileSize) {
+int FSCache::find(const RhPath* containerPath, ObjectArchive** archive, ObjectCursor** cursor,
+                  unsigned long long* dataStart, unsigned long long* fileSize) {
     std::lock_guard<std::mutex> guard(mutex);
     if (destroyed) return 0;
     int i = indexOf(containerPath);
     if (i < 0) return 0;
     FSCacheEntry* e = at(i);
-    if (doc) *doc = e->doc;
+    if (archive) *archive = e->archive;
+    if (cursor) *cursor = e->cursor;
     if (dataStart) *dataStart = e->dataStart;
     if (fileSize) *fileSize = e->fileSize;
     ++e->useCount;
@@ -517,7 +391,8 @@ int FSCache::push(FSCacheEntry* entry, int big) {
     if (!entry) return 0;
     FSCacheEntry fresh = *entry;
     entry->path = nullptr;
-    entry->doc = nullptr;
+    entry->archive = nullptr;
+    entry->cursor = nullptr;
     fresh.big = big;
     fresh.useCount = 0;
     std::lock_guard<std::mutex> guard(mutex);

@@ -18,12 +18,14 @@
 // "offset" (decimal, counted from E; present on files only) and "size"
 // (decimal, 32-bit). A TOC without its exact closing line (so also one
 // written with carriage-return line feeds), with an over-long line, longer
-// than kMaxTocLength, nested deeper than kMaxTocDepth or that does not parse
-// is a container holding nothing. A file entry whose byte window does not
-// lie inside the container file is not found.
+// than kMaxTocLength, holding a NUL byte, or that the object archive does
+// not parse (which includes nesting deeper than kMaxTocDepth) is a
+// container holding nothing. A file entry whose byte window does not lie
+// inside the container file is not found.
 //
 // Parsed TOCs are kept in a process-wide cache (sCache) so that each
-// container is read and parsed once.
+// container is read and parsed once. Each is held as an ObjectArchive with a
+// cursor on its document; the tree is only read once cached.
 //
 // Locking rules:
 //   The search lock (a function-local static mutex in RhFileSystem.cpp)
@@ -37,23 +39,24 @@
 
 #include <mutex>
 
+#include "ObjectArchive.h"
 #include "RhDynArray.h"
 #include "RhPath.h"
 #include "RhString.h"
 #include "RhStringList.h"
 
-class TiXmlDocument;
-
 // One parsed container. Stored by value in FSCache's array.
 struct FSCacheEntry {
     RhPath* path;                   // owned heap copy of the container path: the cache key
-    TiXmlDocument* doc;             // owned parsed TOC
+    ObjectArchive* archive;         // owned parsed TOC
+    ObjectCursor* cursor;           // owned cursor on the archive's document
     int big;                        // non-zero when the TOC text is over kBigTocLength characters
     int useCount;                   // lookups currently walking this entry
     unsigned long long dataStart;   // E: the first byte of the data area
     unsigned long long fileSize;    // the container file's size when it was loaded
 
-    // Deletes path and doc (pointers become null) and sets dataStart to 0.
+    // Deletes path, archive and cursor (pointers become null) and sets
+    // dataStart to 0.
     void clear();
 };
 
@@ -70,9 +73,10 @@ public:
 
     // Searches from the newest entry to the oldest for an equal path (exact
     // byte comparison). On a hit: fills the outputs that are not null, raises
-    // the entry's useCount and returns 1. Otherwise 0.
-    int find(const RhPath* containerPath, TiXmlDocument** doc, unsigned long long* dataStart,
-             unsigned long long* fileSize);
+    // the entry's useCount and returns 1. Otherwise 0. The archive and
+    // cursor stay the cache's; they are safe to read until releaseEntry.
+    int find(const RhPath* containerPath, ObjectArchive** archive, ObjectCursor** cursor,
+             unsigned long long* dataStart, unsigned long long* fileSize);
     // Takes over entry (the caller's record is left cleared of ownership):
     // sets its big flag and useCount 0, then stores it. An entry whose path
     // is already cached is cleared instead (returns 0). A big entry, when
@@ -119,8 +123,8 @@ public:
     static const unsigned kBigTocLength = 1000000;
     // Longest TOC text accepted at all.
     static const unsigned long long kMaxTocLength = 1ull << 30;
-    // Deepest element nesting accepted in a TOC.
-    static const int kMaxTocDepth = 256;
+    // Deepest element nesting accepted in a TOC: the object archive's limit.
+    static const int kMaxTocDepth = ObjectArchive::kMaxNestingDepth;
 
     // Looks path up in the containers on its way. 0: in no container.
     // 1: found; archiveOut = the container file used, *offsetOut = the

@@ -11,25 +11,15 @@
 #include <thread>
 #include <vector>
 
-#include <tinyxml.h>
-
+#include "CoreUtilTestSupport.h"
+#include "ObjectArchive.h"
 #include "RhPath.h"
 #include "TestSupport.h"
 
 namespace {
 
-// A container file: TOC lines (each followed by a line feed), then data.
-std::string container(const std::vector<std::string>& lines, const std::string& data) {
-    std::string out;
-    for (const std::string& line : lines) out += line + "\n";
-    return out + data;
-}
-
-size_t tocBytes(const std::vector<std::string>& lines) {
-    size_t n = 0;
-    for (const std::string& line : lines) n += line.size() + 1;
-    return n;
-}
+using rhtest::container;
+using rhtest::tocBytes;
 
 // The usual library: Cello/A3.wav (10 bytes at 0), Cello/B3.wav (5 at 10),
 // Viola/ (empty folder), readme.txt (3 at 15).
@@ -66,24 +56,14 @@ Found find(const std::string& path, bool wantResolved = false) {
     return f;
 }
 
-std::vector<std::string> names(const RhStringList& list) {
-    std::vector<std::string> out;
-    for (int i = 0; i < list.getCount(); ++i) out.push_back(list.getIthString(static_cast<unsigned>(i))->getText());
-    return out;
-}
-
 std::vector<std::string> listing(const std::string& path, int dirsOnly) {
     RhStringList list;
     RhFileSystem::getFileNames(path.c_str(), &list, dirsOnly);
-    return names(list);
+    return rhtest::texts(list);
 }
 
-// Every test starts and ends with an empty cache, so that files written by
-// one test are never answered from another test's parsed TOC.
-class RhFileSystemTest : public ::testing::Test {
+class RhFileSystemTest : public rhtest::FreshTocCacheTest {
 protected:
-    void SetUp() override { RhFileSystem::flushCache(); }
-    void TearDown() override { RhFileSystem::flushCache(); }
     rhtest::TempDir dir;
     std::string lib() const { return dir.file("Lib"); }
 };
@@ -285,6 +265,12 @@ TEST_F(RhFileSystemTest, HostileContainersHoldNothing) {
         const char* what;
         std::string bytes;
         bool found;
+        std::string member = "m";
+    };
+    auto holding = [](const std::string& head, const std::string& name) {
+        return container({head, "<FileSystem>", "<FILE name=\"" + name + "\" offset=\"0\" size=\"4\"/>",
+                          "</FileSystem>"},
+                         "data");
     };
     const std::vector<Case> cases = {
         {"well-formed", container({"<FileSystem>", fine, "</FileSystem>"}, "data"), true},
@@ -326,6 +312,14 @@ TEST_F(RhFileSystemTest, HostileContainersHoldNothing) {
          container({"<FileSystem>", "<FILE name=\"m\" offset=\"18446744073709551600\" size=\"4\"/>", "</FileSystem>"},
                    "data"),
          false},
+        // 8-bit names: Latin-1 bytes are no multi-byte lead bytes unless the
+        // TOC declares UTF-8.
+        {"Latin-1 name", holding("", "Caf\xe9.wav"), true, "Caf\xe9.wav"},
+        {"Latin-1 name, Latin-1 declared",
+         holding("<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>", "Caf\xe9 \xc0 l'\xe9t\xe9.wav"), true,
+         "caf\xe9 \xc0 l'\xe9t\xe9.WAV"},
+        {"UTF-8 name, UTF-8 declared", holding("<?xml version=\"1.0\" encoding=\"UTF-8\"?>", "Caf\xc3\xa9.wav"),
+         true, "Caf\xc3\xa9.wav"},
         {"nested 100000 deep", "<FileSystem>\n" + deep + "</FileSystem>\ndata", false},
         {"nesting hidden by UTF-8 lead bytes",
          "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<FileSystem>\n" + utf8Deep + "</FileSystem>\ndata", false},
@@ -337,7 +331,7 @@ TEST_F(RhFileSystemTest, HostileContainersHoldNothing) {
         SCOPED_TRACE(c.what);
         RhFileSystem::flushCache();
         dir.write("Lib/H.db", c.bytes);
-        Found f = find(lib() + "/H/m");
+        Found f = find(lib() + "/H/" + c.member);
         EXPECT_EQ(f.result, c.found ? 1 : 0);
         if (c.found) {
             EXPECT_EQ(f.size, 4u);
@@ -379,7 +373,7 @@ TEST_F(RhFileSystemTest, PathQueriesSeeInsideContainers) {
 
     RhStringList list;
     EXPECT_EQ(RhPath((lib() + "/Strings").c_str()).getFileNames(&list, 0), 1);
-    std::vector<std::string> got = names(list);
+    std::vector<std::string> got = rhtest::texts(list);
     std::sort(got.begin(), got.end());
     EXPECT_EQ(got, (std::vector<std::string>{"Cello", "Viola", "disk.wav", "readme.txt"}));
 }
@@ -424,11 +418,11 @@ TEST_F(RhFileSystemTest, TocOverAMillionCharactersIsBig) {
     EXPECT_EQ(big, 1);
 }
 
-// Eviction works on FSCache itself: entries with their own documents.
+// Eviction works on FSCache itself: entries with their own archives.
 class FSCacheTest : public ::testing::Test {
 protected:
     void push(const char* path, int big) {
-        FSCacheEntry e{new RhPath(path), new TiXmlDocument(), 0, 0, 100, 200};
+        FSCacheEntry e{new RhPath(path), new ObjectArchive(nullptr), new ObjectCursor(), 0, 0, 100, 200};
         cache.push(&e, big);
         EXPECT_EQ(e.path, nullptr);  // ownership moved to the cache
     }
@@ -450,11 +444,13 @@ TEST_F(FSCacheTest, FourthIdleBigEntryEvictsTheOldestIdleBigOne) {
 
     // A big entry in use is never evicted; the next idle one goes instead.
     RhPath big2("/big2");
-    TiXmlDocument* doc = nullptr;
+    ObjectArchive* archive = nullptr;
+    ObjectCursor* cursor = nullptr;
     unsigned long long dataStart = 0;
     unsigned long long fileSize = 0;
-    ASSERT_EQ(cache.find(&big2, &doc, &dataStart, &fileSize), 1);
-    EXPECT_NE(doc, nullptr);
+    ASSERT_EQ(cache.find(&big2, &archive, &cursor, &dataStart, &fileSize), 1);
+    EXPECT_NE(archive, nullptr);
+    EXPECT_NE(cursor, nullptr);
     EXPECT_EQ(dataStart, 100u);
     EXPECT_EQ(fileSize, 200u);
     push("/big5", 1);  // only big3, big4 idle: appended, nothing evicted

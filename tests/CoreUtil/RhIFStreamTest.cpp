@@ -8,18 +8,13 @@
 #include <string>
 #include <vector>
 
+#include "CoreUtilTestSupport.h"
 #include "RhFileSystem.h"
 #include "TestSupport.h"
 
 namespace {
 
-// A container whose TOC lines are given; member data follows the TOC.
-std::string container(const std::vector<std::string>& lines, const std::string& data, size_t* dataStart = nullptr) {
-    std::string out;
-    for (const std::string& line : lines) out += line + "\n";
-    if (dataStart) *dataStart = out.size();
-    return out + data;
-}
+using rhtest::container;
 
 std::string readAll(RhIFStream& s) {
     std::string out;
@@ -28,10 +23,8 @@ std::string readAll(RhIFStream& s) {
     return out;
 }
 
-class RhIFStreamTest : public ::testing::Test {
+class RhIFStreamTest : public rhtest::FreshTocCacheTest {
 protected:
-    void SetUp() override { RhFileSystem::flushCache(); }
-    void TearDown() override { RhFileSystem::flushCache(); }
     rhtest::TempDir dir;
 };
 

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "CoreUtilTestSupport.h"
 #include "TestSupport.h"
 
 namespace {
@@ -44,8 +45,7 @@ bool existsOnDisk(const std::string& path) {
 }
 
 std::vector<std::string> sortedNames(const RhStringList& list) {
-    std::vector<std::string> names;
-    for (int i = 0; i < list.getCount(); ++i) names.push_back(list.getIthString(static_cast<unsigned>(i))->getText());
+    std::vector<std::string> names = rhtest::texts(list);
     std::sort(names.begin(), names.end());
     return names;
 }
@@ -60,25 +60,6 @@ std::string selfExecutable() {
     ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
     return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
 }
-
-// Removes an environment variable for the lifetime of the object.
-class ScopedUnsetEnv {
-public:
-    explicit ScopedUnsetEnv(const char* name) : name_(name) {
-        const char* old = getenv(name);
-        hadOld_ = old != nullptr;
-        if (old) old_ = old;
-        unsetenv(name);
-    }
-    ~ScopedUnsetEnv() {
-        if (hadOld_) setenv(name_.c_str(), old_.c_str(), 1);
-    }
-
-private:
-    std::string name_;
-    std::string old_;
-    bool hadOld_;
-};
 
 // ---------------------------------------------------------------- building
 
@@ -478,7 +459,7 @@ TEST(RhPathTest, ApplicationSupportPathShape) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(textOrNull(c.xdg) + " HOME=" + textOrNull(c.homeEnv));
-        ScopedUnsetEnv clearXdg("XDG_DATA_HOME");
+        rhtest::ScopedEnv clearXdg("XDG_DATA_HOME");
         std::unique_ptr<rhtest::ScopedEnv> xdg, homeEnv;
         if (c.xdg) xdg = std::make_unique<rhtest::ScopedEnv>("XDG_DATA_HOME", c.xdg);
         if (c.homeEnv) homeEnv = std::make_unique<rhtest::ScopedEnv>("HOME", c.homeEnv);

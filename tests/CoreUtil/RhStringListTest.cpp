@@ -7,16 +7,13 @@
 #include <thread>
 #include <vector>
 
+#include "CoreUtilTestSupport.h"
+
 namespace {
 
 using Texts = std::vector<std::string>;
 
-Texts texts(const RhStringList& list) {
-    Texts out;
-    for (int i = 0; i < list.getCount(); ++i)
-        out.push_back(list.getIthString(static_cast<unsigned>(i))->getText());
-    return out;
-}
+using rhtest::texts;
 
 template <typename List = RhStringList>
 void fill(List& list, const Texts& items) {

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -135,11 +134,8 @@ TEST_F(MessagePortTest, NamesAreServedOnceAndBadNamesAreRefused) {
 TEST_F(MessagePortTest, SocketFileLeftByADeadServerDoesNotBlock) {
     const std::string path = porttest::socketPath("Leftover");
     ASSERT_FALSE(path.empty());
-    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    const int fd = porttest::rawBind(path);
+    ASSERT_GE(fd, 0);
     close(fd);  // the file stays, nobody listens
 
     ServedPort served("Leftover", echo);

@@ -174,11 +174,8 @@ TEST_F(PortProcessTest, ServerDropsConnectionsFromOtherUsers) {
     if (child.pid() == 0) {
         if (!becomeNobody()) _exit(2);
         // Straight to the socket file: nobody's own port folder is elsewhere.
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-        const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) _exit(3);
+        const int fd = porttest::rawConnectPath(path);
+        if (fd < 0) _exit(3);
         if (!porttest::sendAll(fd, porttest::requestFrame(4, 1, true, "let me in"))) _exit(0);
         pollfd p{fd, POLLIN, 0};
         if (poll(&p, 1, 3000) <= 0) _exit(4);  // neither dropped nor answered
@@ -206,11 +203,8 @@ TEST_F(PortProcessTest, ClientRefusesAListenerOfAnotherUser) {
         SCOPED_TRACE(otherUser ? "other user" : "same user");
         const std::string path = porttest::socketPath("Impostor");
         unlink(path.c_str());
-        const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-        ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+        const int fd = porttest::rawBind(path);
+        ASSERT_GE(fd, 0);
         Pipe ready;
         Child child(fork());
         ASSERT_GE(child.pid(), 0);

@@ -37,21 +37,32 @@ inline std::string socketPath(const std::string& name) {
     return folder + "/" + platform::portFileStem(name) + ".sock";
 }
 
-// A blocking client socket connected to the port's socket file, or -1.
-inline int rawConnect(const std::string& name) {
-    const std::string path = socketPath(name);
+// A stream socket with the address of the socket file at path, bound there
+// (bind) or connected to it; -1 when the path does not fit or the call
+// fails. Allocates nothing, so a forked child may use it.
+inline int rawSocketAt(const std::string& path, bool bindIt) {
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     if (path.empty() || path.size() >= sizeof addr.sun_path) return -1;
     std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
     const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
-    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    sockaddr* a = reinterpret_cast<sockaddr*>(&addr);
+    if ((bindIt ? bind(fd, a, sizeof addr) : connect(fd, a, sizeof addr)) != 0) {
         close(fd);
         return -1;
     }
     return fd;
 }
+
+// A blocking client socket connected to the socket file at path, or -1.
+inline int rawConnectPath(const std::string& path) { return rawSocketAt(path, false); }
+
+// A socket bound to the socket file at path, not listening, or -1.
+inline int rawBind(const std::string& path) { return rawSocketAt(path, true); }
+
+// A blocking client socket connected to the port's socket file, or -1.
+inline int rawConnect(const std::string& name) { return rawConnectPath(socketPath(name)); }
 
 // A request frame as docs/protocol.md describes it; `lengthField` may lie.
 inline std::string requestFrame(int32_t id, uint32_t sequence, bool wantsReply, const std::string& data,

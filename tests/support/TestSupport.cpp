@@ -29,11 +29,15 @@ std::string TempDir::write(const std::string& name, const std::string& bytes) co
     return p.string();
 }
 
-ScopedEnv::ScopedEnv(const char* name, const std::string& value) : name_(name) {
+ScopedEnv::ScopedEnv(const char* name, const std::string& value) : ScopedEnv(name) {
+    setenv(name, value.c_str(), 1);
+}
+
+ScopedEnv::ScopedEnv(const char* name) : name_(name) {
     const char* old = std::getenv(name);
     hadOld_ = old != nullptr;
     if (old) old_ = old;
-    setenv(name, value.c_str(), 1);
+    unsetenv(name);
 }
 
 ScopedEnv::~ScopedEnv() {

@@ -24,10 +24,13 @@ private:
     std::string path_;
 };
 
-// Sets an environment variable for the lifetime of the object, then restores it.
+// Sets (or unsets) an environment variable for the lifetime of the object,
+// then restores it.
 class ScopedEnv {
 public:
     ScopedEnv(const char* name, const std::string& value);
+    // Unsets the variable.
+    explicit ScopedEnv(const char* name);
     ~ScopedEnv();
     ScopedEnv(const ScopedEnv&) = delete;
     ScopedEnv& operator=(const ScopedEnv&) = delete;

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "CoreUtilTestSupport.h"
 #include "RhFileSystem.h"
 #include "RhIFStream.h"
 #include "TestSupport.h"
@@ -66,10 +67,8 @@ std::vector<std::string> folderEntries(const std::string& path) {
     return names;
 }
 
-class SfpackTest : public ::testing::Test {
+class SfpackTest : public rhtest::FreshTocCacheTest {
 protected:
-    void SetUp() override { RhFileSystem::flushCache(); }
-    void TearDown() override { RhFileSystem::flushCache(); }
     rhtest::TempDir src;    // the tree to pack
     rhtest::TempDir dest;   // where containers go
     rhtest::TempDir logs;   // the tool's captured output
@@ -118,9 +117,7 @@ TEST_F(SfpackTest, PackedTreeReadsBackByteForByte) {
 
     RhStringList names;
     RhFileSystem::getFileNames((base + "/Cello").c_str(), &names, 0);
-    std::vector<std::string> got;
-    for (int i = 0; i < names.getCount(); ++i) got.push_back(names.getIthString(static_cast<unsigned>(i))->getText());
-    EXPECT_EQ(got, (std::vector<std::string>{"A3.wav", "B3.wav", "deeper", "empty.wav"}));
+    EXPECT_EQ(rhtest::texts(names), (std::vector<std::string>{"A3.wav", "B3.wav", "deeper", "empty.wav"}));
 
     // Packing again replaces the container whole.
     src.write("top.txt", "changed");
