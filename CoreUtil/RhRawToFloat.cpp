@@ -50,11 +50,37 @@ struct Little16 {
         return v;
     }
 };
+// 3-byte samples also have two faster reads for the bulk of the data:
+// - getWide reads 4 bytes at p, so the byte after the sample must be readable
+//   (true for every sample but the last one of the buffer);
+// - getFour decodes the four samples in the 12 bytes at p from three 32-bit
+//   loads. A run of such groups is something the compiler vectorises well, which
+//   it does not do for runs of 6-byte stereo frames.
+struct Quad {
+    int32_t s0, s1, s2, s3;
+};
+
+inline uint32_t load32(const Byte* p) {
+    uint32_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
 struct Big24 {
     static constexpr int kWidth = 3;
     static int32_t get(const Byte* p) {
         return static_cast<int32_t>(static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
                                     static_cast<uint32_t>(p[2]) << 8);
+    }
+    static int32_t getWide(const Byte* p) { return static_cast<int32_t>(__builtin_bswap32(load32(p)) & 0xFFFFFF00u); }
+    static Quad getFour(const Byte* p) {
+        // Byte-swapped, each word holds its bytes most significant first: w0 = b0..b3,
+        // w1 = b4..b7, w2 = b8..b11, and the samples are b0-b2, b3-b5, b6-b8, b9-b11.
+        const uint32_t w0 = __builtin_bswap32(load32(p));
+        const uint32_t w1 = __builtin_bswap32(load32(p + 4));
+        const uint32_t w2 = __builtin_bswap32(load32(p + 8));
+        return {static_cast<int32_t>(w0 & 0xFFFFFF00u), static_cast<int32_t>(w0 << 24 | (w1 >> 8 & 0x00FFFF00u)),
+                static_cast<int32_t>(w1 << 16 | (w2 >> 24) << 8), static_cast<int32_t>(w2 << 8)};
     }
 };
 struct Little24 {
@@ -62,6 +88,16 @@ struct Little24 {
     static int32_t get(const Byte* p) {
         return static_cast<int32_t>(static_cast<uint32_t>(p[2]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
                                     static_cast<uint32_t>(p[0]) << 8);
+    }
+    static int32_t getWide(const Byte* p) { return static_cast<int32_t>(load32(p) << 8); }
+    static Quad getFour(const Byte* p) {
+        // Little-endian words: w0 = b3 b2 b1 b0 from the top, w1 = b7..b4, w2 = b11..b8;
+        // the samples are b2 b1 b0, b5 b4 b3, b8 b7 b6 and b11 b10 b9, most significant first.
+        const uint32_t w0 = load32(p);
+        const uint32_t w1 = load32(p + 4);
+        const uint32_t w2 = load32(p + 8);
+        return {static_cast<int32_t>(w0 << 8), static_cast<int32_t>((w0 >> 24) << 8 | w1 << 16),
+                static_cast<int32_t>((w1 >> 16) << 8 | w2 << 24), static_cast<int32_t>(w2 & 0xFFFFFF00u)};
     }
 };
 struct Big32 {
@@ -85,49 +121,53 @@ struct Little32 {
 // compiled for its own instruction set.
 
 template <class D>
-[[gnu::always_inline]] inline void convertMono(const Byte* raw, ptrdiff_t frames,
-                                               float* out, float scale) {
-    for (ptrdiff_t i = 0; i < frames; ++i) out[i] = static_cast<float>(D::get(raw + i * D::kWidth)) * scale;
-}
-
-// Stereo 3-byte frames (6 bytes) are beyond the compiler's interleaved loads, so
-// they are converted as one run of samples into a small cache-resident block and
-// split from there; both loops vectorise.
-template <class D>
-[[gnu::always_inline]] inline void convertStereoViaBlock(const Byte* raw, ptrdiff_t frames,
-                                                         float* left, float* right,
-                                                         float scale) {
-    constexpr ptrdiff_t kBlockFrames = 512;
-    alignas(64) float block[2 * kBlockFrames];
-    for (ptrdiff_t first = 0; first < frames; first += kBlockFrames) {
-        const ptrdiff_t count = std::min(kBlockFrames, frames - first);
-        convertMono<D>(raw + 2 * first * D::kWidth, 2 * count, block, scale);
-        for (ptrdiff_t i = 0; i < count; ++i) {
-            left[first + i] = block[2 * i];
-            right[first + i] = block[2 * i + 1];
+[[gnu::always_inline]] inline void convertMono(const Byte* raw, ptrdiff_t frames, float* out, float scale) {
+    ptrdiff_t i = 0;
+    if constexpr (D::kWidth == 3) {
+        for (; i + 4 <= frames; i += 4) {
+            const Quad q = D::getFour(raw + i * 3);
+            out[i] = static_cast<float>(q.s0) * scale;
+            out[i + 1] = static_cast<float>(q.s1) * scale;
+            out[i + 2] = static_cast<float>(q.s2) * scale;
+            out[i + 3] = static_cast<float>(q.s3) * scale;
         }
     }
+    for (; i < frames; ++i) out[i] = static_cast<float>(D::get(raw + i * D::kWidth)) * scale;
 }
 
 template <class D>
-[[gnu::always_inline]] inline void convertStereo(const Byte* raw, ptrdiff_t frames,
-                                                 float* left, float* right, float scale) {
+[[gnu::always_inline]] inline void convertStereo(const Byte* raw, ptrdiff_t frames, float* left, float* right,
+                                                 float scale) {
+    ptrdiff_t i = 0;
     if constexpr (D::kWidth == 3) {
-        convertStereoViaBlock<D>(raw, frames, left, right, scale);
-    } else {
-        for (ptrdiff_t i = 0; i < frames; ++i) {
-            left[i] = static_cast<float>(D::get(raw + 2 * i * D::kWidth)) * scale;
-            right[i] = static_cast<float>(D::get(raw + (2 * i + 1) * D::kWidth)) * scale;
+        // Two frames per group of four samples: left, right, left, right.
+        for (; i + 2 <= frames; i += 2) {
+            const Quad q = D::getFour(raw + i * 6);
+            left[i] = static_cast<float>(q.s0) * scale;
+            right[i] = static_cast<float>(q.s1) * scale;
+            left[i + 1] = static_cast<float>(q.s2) * scale;
+            right[i + 1] = static_cast<float>(q.s3) * scale;
         }
+    }
+    for (; i < frames; ++i) {
+        left[i] = static_cast<float>(D::get(raw + 2 * i * D::kWidth)) * scale;
+        right[i] = static_cast<float>(D::get(raw + (2 * i + 1) * D::kWidth)) * scale;
     }
 }
 
 // One channel of any frame stride (other channel counts; the caller walks the raw
-// data in cache-sized blocks so each channel's pass reads from cache).
+// data in cache-sized blocks so each channel's pass reads from cache). A 3-byte
+// sample is read with one 4-byte load, so the caller must leave out the last frame
+// of the buffer, whose last sample has no byte after it.
 template <class D>
 [[gnu::always_inline]] inline void convertStrided(const Byte* raw, ptrdiff_t frames, ptrdiff_t stride,
                                                   float* out, float scale) {
-    for (ptrdiff_t i = 0; i < frames; ++i) out[i] = static_cast<float>(D::get(raw + i * stride)) * scale;
+    for (ptrdiff_t i = 0; i < frames; ++i) {
+        if constexpr (D::kWidth == 3)
+            out[i] = static_cast<float>(D::getWide(raw + i * stride)) * scale;
+        else
+            out[i] = static_cast<float>(D::get(raw + i * stride)) * scale;
+    }
 }
 
 // Entry points of the clones, one set per sample format.
@@ -161,12 +201,21 @@ void convertFrames(const Byte* raw, ptrdiff_t frames, ptrdiff_t channels, float*
     }
     const ptrdiff_t stride = channels * D::kWidth;
     const ptrdiff_t blockFrames = std::max<ptrdiff_t>(1, kBlockBytes / stride);
-    for (ptrdiff_t first = 0; first < frames; first += blockFrames) {
-        const ptrdiff_t count = std::min(blockFrames, frames - first);
+    // The strided loop reads 3-byte samples 4 bytes at a time: the last frame is
+    // converted on its own so that no read passes the end of the buffer.
+    const ptrdiff_t bulkFrames = D::kWidth == 3 ? frames - 1 : frames;
+    for (ptrdiff_t first = 0; first < bulkFrames; first += blockFrames) {
+        const ptrdiff_t count = std::min(blockFrames, bulkFrames - first);
         const Byte* block = raw + first * stride;
         for (ptrdiff_t c = 0; c < channels; ++c) {
             if (destinations[c] == nullptr) continue;
             Kernels<D>::strided(block + c * D::kWidth, count, stride, destinations[c] + first, scale);
+        }
+    }
+    for (ptrdiff_t i = bulkFrames; i < frames; ++i) {
+        for (ptrdiff_t c = 0; c < channels; ++c) {
+            if (destinations[c] != nullptr)
+                destinations[c][i] = static_cast<float>(D::get(raw + i * stride + c * D::kWidth)) * scale;
         }
     }
 }
