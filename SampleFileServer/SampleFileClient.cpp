@@ -1,8 +1,10 @@
 #include "SampleFileClient.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,10 +16,15 @@
 #include <cstring>
 #include <optional>
 
+#include "Base64.h"
 #include "MessagePort.h"
+#include "RhPath.h"
+#include "RhString.h"
 #include "RunLoop.h"
 #include "SampleFileServerMessages.h"
 #include "SampleFileServerUtilities.h"
+#include "SampleFileSharedmemSegment.h"
+#include "SysCalls.h"
 
 namespace {
 
@@ -249,6 +256,8 @@ const char* SampleFileClient::describeStatus(int status) {
         case kClientNotConnected: return "The client is not connected to the server.";
         case kClientBadArgument: return "A name or path cannot be sent to the server (too long or holding a NUL byte).";
         case kClientUnexpectedReply: return "The server gave an answer of the wrong size.";
+        case kClientNoSegment: return "No shared-memory segment holds that channel of the file.";
+        case kClientFrameCountMismatch: return "The segment holds another number of frames than expected.";
         default: return "Unknown error.";
     }
 }
@@ -266,6 +275,144 @@ int SampleFileClient::getLoadProgressOf(const std::string& clientName, int32_t* 
     if (server == nullptr)
         return kClientNoServer;
     return askProgress(server.get(), clientName, remaining, timeoutSeconds);
+}
+
+// ---- Segments ----
+
+namespace {
+
+using Segment = SampleFileSharedmemSegment;
+
+// Length of a segment's name: "L_" or "R_" and 27 encoded characters.
+constexpr size_t kSegmentNameLength = 29;
+
+// What a segment object's header says; false when `objectFileName` in the
+// shared-memory folder is no readable, valid segment.
+bool readSegmentHeader(const std::string& objectFileName, SampleFileClient::SegmentListing* out) {
+    platform::SysCalls& sys = platform::sys();
+    int fd = sys.shm_open(("/" + objectFileName).c_str(), O_RDONLY, 0);
+    if (fd < 0)
+        return false;
+    struct stat st;
+    SampleFileSegmentHeader header;
+    const bool read = sys.fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+                      sys.pread(fd, &header, sizeof header, 0) == static_cast<ssize_t>(sizeof header);
+    sys.close(fd);
+    if (!read || header.segmentMarker != 1 || header.frameCount < 0 ||
+        memchr(header.filePath, '\0', sizeof header.filePath) == nullptr)
+        return false;
+    const size_t expectedSize = SampleFileServerUtilities::roundUpToPageSize(Segment::fullSize(header.frameCount));
+    if (static_cast<uint64_t>(st.st_size) != expectedSize)
+        return false;
+    out->storedPath = header.filePath;
+    out->frameCount = header.frameCount;
+    out->size = static_cast<uint64_t>(st.st_size);
+    return true;
+}
+
+}  // namespace
+
+bool SampleFileClient::hasSegmentNameShape(const std::string& objectFileName) {
+    if (objectFileName.size() != kSegmentNameLength ||
+        (objectFileName.compare(0, 2, "L_") != 0 && objectFileName.compare(0, 2, "R_") != 0))
+        return false;
+    // Encoded characters, '/' standing as '~' in object names; the last one
+    // may have been advanced past the alphabet along a collision chain.
+    for (size_t i = 2; i + 1 < kSegmentNameLength; i++) {
+        const char c = objectFileName[i] == '~' ? '/' : objectFileName[i];
+        if (c == '\0' || strchr(encodingTable, c) == nullptr)
+            return false;
+    }
+    const char last = objectFileName[kSegmentNameLength - 1];
+    return last > ' ' && last < 0x7f && last != '/';
+}
+
+std::vector<SampleFileClient::SegmentListing> SampleFileClient::listSegments() {
+    std::vector<SegmentListing> found;
+    DIR* folder = opendir(SampleFileServerUtilities::kSharedMemoryFolder);
+    if (folder == nullptr)
+        return found;
+    while (const dirent* entry = readdir(folder)) {
+        const std::string objectFileName = entry->d_name;
+        SegmentListing listing;
+        if (!hasSegmentNameShape(objectFileName) || !readSegmentHeader(objectFileName, &listing))
+            continue;
+        listing.name = objectFileName;
+        std::replace(listing.name.begin(), listing.name.end(), '~', '/');
+        found.push_back(listing);
+    }
+    closedir(folder);
+    std::sort(found.begin(), found.end(),
+              [](const SegmentListing& a, const SegmentListing& b) { return a.name < b.name; });
+    return found;
+}
+
+int SampleFileClient::removeSegment(const std::string& name) {
+    if (name.find('\0') != std::string::npos)
+        return -EINVAL;
+    return SampleFileServerUtilities::unlinkSharedMemoryBlock(name.c_str()) == 0 ? 0 : -errno;
+}
+
+int SampleFileClient::attachSampleFile(const std::string& path, int channel, int32_t expectedFrames,
+                                       SampleFileAttachment* out) {
+    if (out == nullptr)
+        return kClientBadArgument;
+    out->detach();
+    if (channel < 0 || channel > 1 || expectedFrames < kAnyFrameCount || path.find('\0') != std::string::npos)
+        return kClientBadArgument;
+    RhPath filePath(path.c_str());
+    RhString name;
+    Segment::createInitialHashString(&filePath, channel, &name);
+    int frames = 0;
+    int fd = -1;
+    void* base = Segment::attachToSharedMemSegment(&filePath, &name, channel, frames, fd,
+                                                   expectedFrames == kAnyFrameCount ? 0 : expectedFrames);
+    if (base == nullptr)
+        return kClientNoSegment;
+    // The mapping outlives the descriptor.
+    Segment::releaseSharedMemSegment(Segment::kReleaseCloseDescriptor, &name, frames, base, fd);
+    const auto* header = static_cast<const SampleFileSegmentHeader*>(base);
+    int status = kClientOk;
+    if (header->segmentMarker != 1)
+        status = kClientNoSegment;
+    else if (expectedFrames != kAnyFrameCount && frames != expectedFrames)
+        status = kClientFrameCountMismatch;
+    if (status != kClientOk) {
+        Segment::releaseSharedMemSegment(Segment::kReleaseDetach, &name, frames, base, -1);
+        return status;
+    }
+    out->base_ = base;
+    out->frames_ = frames;
+    out->storedPath_.assign(header->filePath, strnlen(header->filePath, sizeof header->filePath));
+    out->segmentName_ = name.getText();
+    return kClientOk;
+}
+
+SampleFileAttachment& SampleFileAttachment::operator=(SampleFileAttachment&& other) noexcept {
+    if (this != &other) {
+        detach();
+        base_ = other.base_;
+        frames_ = other.frames_;
+        storedPath_ = std::move(other.storedPath_);
+        segmentName_ = std::move(other.segmentName_);
+        other.base_ = nullptr;
+        other.frames_ = 0;
+    }
+    return *this;
+}
+
+void SampleFileAttachment::detach() {
+    if (base_ == nullptr)
+        return;
+    Segment::releaseSharedMemSegment(Segment::kReleaseDetach, nullptr, frames_, base_, -1);
+    base_ = nullptr;
+    frames_ = 0;
+    storedPath_.clear();
+    segmentName_.clear();
+}
+
+const float* SampleFileAttachment::samples() const {
+    return base_ != nullptr ? Segment::samplesOf(base_) : nullptr;
 }
 
 std::string SampleFileClient::findServerExecutable() {

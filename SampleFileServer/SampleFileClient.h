@@ -25,6 +25,8 @@
 #include <thread>
 #include <vector>
 
+class SampleFileAttachment;
+
 namespace platform {
 class LocalPort;
 class RemotePort;
@@ -40,6 +42,19 @@ public:
         kClientNotConnected = -22,     // connect() has not succeeded (or leave() ran)
         kClientBadArgument = -23,      // a name or path that cannot be sent
         kClientUnexpectedReply = -24,  // the server answered with a reply of the wrong size
+        kClientNoSegment = -25,        // no segment holds that file's channel
+        kClientFrameCountMismatch = -26,  // the segment holds another number of frames
+    };
+
+    // attachSampleFile: accept whatever number of frames the segment holds.
+    static constexpr int32_t kAnyFrameCount = -1;
+
+    // One shared-memory segment of ours found in the shared-memory folder.
+    struct SegmentListing {
+        std::string name;        // the segment's name ("L_" or "R_" and 27 characters)
+        std::string storedPath;  // the file path its header names
+        int32_t frameCount;      // samples it holds
+        uint64_t size;           // bytes of the object (page-rounded)
     };
 
     struct Options {
@@ -105,6 +120,27 @@ public:
     // registering (0 for a name that is not registered).
     static int getLoadProgressOf(const std::string& clientName, int32_t* remaining,
                                  float timeoutSeconds = 5.0f);
+    // Maps channel `channel` (0 or 1) of the file at `path`, written as in
+    // the list sent to the server, read-only into *out (detaching what *out
+    // held). expectedFrames: the number of frames the segment must hold, or
+    // kAnyFrameCount. Returns 0; kClientNoSegment when no valid segment holds
+    // that file's channel; kClientFrameCountMismatch when it holds another
+    // number of frames (nothing stays mapped); kClientBadArgument for a bad
+    // channel, frame count or path. The samples are complete once the
+    // client's load progress has reached 0.
+    static int attachSampleFile(const std::string& path, int channel, int32_t expectedFrames,
+                                SampleFileAttachment* out);
+    // Every segment of ours that the calling user can read in the
+    // shared-memory folder, sorted by name: objects named like a segment
+    // whose header is valid (marker 1, a terminated path, and an object size
+    // that matches the frame count, page-rounded). Others are left out.
+    static std::vector<SegmentListing> listSegments();
+    // Removes the segment object `name` (as listed). 0, or -errno.
+    static int removeSegment(const std::string& name);
+    // True when `objectFileName` (a file name in the shared-memory folder)
+    // has the shape of a segment's object name.
+    static bool hasSegmentNameShape(const std::string& objectFileName);
+
     // The server executable that connect() would start, or "" when none is found.
     static std::string findServerExecutable();
     // Starts `executable` detached: in a session of its own, stdio on
@@ -130,4 +166,36 @@ private:
     std::function<void()> loadingFinishedCallback_;
     std::atomic<int> loadingFinishedCount_{0};
     std::atomic<int> statusPollCount_{0};
+};
+
+// One channel of a sample file mapped read-only from the server's shared
+// memory (SampleFileClient::attachSampleFile). Move-only; the mapping is
+// released by detach() or the destructor and stays valid until then, even
+// after the server has removed the segment.
+class SampleFileAttachment {
+public:
+    SampleFileAttachment() = default;
+    ~SampleFileAttachment() { detach(); }
+    SampleFileAttachment(SampleFileAttachment&& other) noexcept { *this = std::move(other); }
+    SampleFileAttachment& operator=(SampleFileAttachment&& other) noexcept;
+    SampleFileAttachment(const SampleFileAttachment&) = delete;
+    SampleFileAttachment& operator=(const SampleFileAttachment&) = delete;
+
+    // Unmaps the segment; nothing when not attached.
+    void detach();
+    bool isAttached() const { return base_ != nullptr; }
+    // frameCount() samples, frame 0 first; null when not attached.
+    const float* samples() const;
+    int32_t frameCount() const { return frames_; }
+    // The path as the segment's header stores it (its last 1023 bytes).
+    const std::string& storedPath() const { return storedPath_; }
+    // The name of the segment attached (a later candidate after a collision).
+    const std::string& segmentName() const { return segmentName_; }
+
+private:
+    friend class SampleFileClient;
+    void* base_ = nullptr;
+    int32_t frames_ = 0;
+    std::string storedPath_;
+    std::string segmentName_;
 };

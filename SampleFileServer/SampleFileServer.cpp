@@ -4,10 +4,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <unistd.h>
+#include <vector>
 
 #include "MessagePort.h"
 #include "RhThreadPool.h"
 #include "SampleFileServerUtilities.h"
+#include "SampleFileSharedmemSegment.h"
 
 SampleFileServer* gSampleFileServer = nullptr;
 
@@ -94,8 +96,63 @@ void SampleFileServer::timerCallback(StatusTimer* timer, void* info) {
 
 std::atomic<int> SampleFileServer::sTerminating{0};
 std::atomic<int> SampleFileServer::sResourcesReleased{0};
+std::mutex SampleFileServer::sEntryJobMutex;
+int SampleFileServer::sEntryJobCount = 0;
+std::atomic<int> SampleFileServer::sPollRunning{0};
+void* (*SampleFileServer::sDiskReaderJobFunction)(void*) = nullptr;
+
+namespace {
+// Entry jobs begun, and not yet ended, by the calling thread.
+thread_local int tEntryJobDepth = 0;
+}  // namespace
+
+int SampleFileServer::beginEntryJob() {
+    std::lock_guard<std::mutex> lock(sEntryJobMutex);
+    if (sTerminating.load() != 0)
+        return 0;
+    sEntryJobCount++;
+    tEntryJobDepth++;
+    return 1;
+}
+
+void SampleFileServer::endEntryJob() {
+    {
+        std::lock_guard<std::mutex> lock(sEntryJobMutex);
+        if (tEntryJobDepth == 0)
+            return;  // nothing begun on this thread
+        sEntryJobCount--;
+        tEntryJobDepth--;
+        if (tEntryJobDepth > 0)
+            return;
+    }
+    // Entry jobs make segments, and naming them leaves per-thread state in
+    // libcrypto that would outlive its clean-up at exit on a pool thread.
+    SampleFileSharedmemSegment::releaseNamingThreadState();
+}
+
+int SampleFileServer::isTerminating() {
+    return sTerminating.load() != 0 ? 1 : 0;
+}
+
+void SampleFileServer::waitForEntryJobs() {
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(sEntryJobMutex);
+            if (sEntryJobCount <= tEntryJobDepth)
+                return;
+        }
+        usleep(1000);
+    }
+}
 
 void SampleFileServer::waitForTheEnd() {
+    {
+        // This thread never resumes the entry jobs it began: the thread that
+        // releases the resources must not wait for them.
+        std::lock_guard<std::mutex> lock(sEntryJobMutex);
+        sEntryJobCount -= tEntryJobDepth;
+        tEntryJobDepth = 0;
+    }
     // The first caller of terminateSelf ends the process. A pool worker must
     // not wait for that: the pool's teardown at exit waits for busy workers.
     // It ends the process itself once the resources are released.
@@ -112,8 +169,16 @@ void SampleFileServer::terminateSelf() {
     // Only one thread may release the resources and run the exit handlers;
     // any other caller (or the serving thread returning from its stopped
     // loop) waits for the process to end under it.
-    if (sTerminating.exchange(1) != 0)
+    int alreadyEnding;
+    {
+        std::lock_guard<std::mutex> lock(sEntryJobMutex);
+        alreadyEnding = sTerminating.exchange(1);
+    }
+    if (alreadyEnding != 0)
         waitForTheEnd();
+    // No entry job starts from now on; those running stop at their next
+    // check. None may touch an entry once it is destroyed below.
+    waitForEntryJobs();
     {
         std::lock_guard<std::mutex> lock(sampleFileList.mutex);
         for (int i = sampleFileList.getCount() - 1; i >= 0; i--) {
@@ -314,9 +379,14 @@ void* SampleFileServer::receiveSampleFileListStaticThreadFunction(void* jobArgum
 }
 
 void SampleFileServer::startDiskReader() {
-    // TODO(loading pipeline): set diskReader->isRunning to 1 and submit the
-    // disk-reader job (priority 2, sub-pool 0). Until the reader exists,
-    // queued files stay in kLoadQueued and isRunning stays 0.
+    // TODO(loading pipeline): make the disk reader's job the default of
+    // sDiskReaderJobFunction. Until it exists, queued files stay in
+    // kLoadQueued and isRunning stays 0.
+    if (sDiskReaderJobFunction == nullptr || diskReader == nullptr)
+        return;
+    diskReader->isRunning = 1;
+    if (ThreadPool::submitJob(this, sDiskReaderJobFunction, kThreadPriorityNormal, kThreadSubPool0, 0, 1) == 0)
+        diskReader->isRunning = 0;  // refused: the next list that queues a file tries again
 }
 
 std::string SampleFileServer::processGetLoadProgressClientMessage(const CtoS_GetLoadProgress_MessageData* record) {
@@ -372,19 +442,37 @@ void* SampleFileServer::pollClientsForStatusStaticThreadFunction(void* argument)
     SampleFileServer* server = static_cast<SampleFileServer*>(argument);
     if (server == nullptr)
         return nullptr;
-    RhStringList deadClients;
+    // Timer firings go on while a poll waits for silent clients (5 seconds
+    // each); a second poll would only ask them again and hold another thread.
+    if (sPollRunning.exchange(1) != 0)
+        return nullptr;
+    // The names and ports are copied under the mutex and the clients asked
+    // without it: a client that does not answer must not hold up the
+    // serving thread, and with it every other client's messages, while the
+    // poll waits for it. The copied port stays usable even if the client is
+    // removed meanwhile.
+    struct Peer {
+        std::string name;
+        std::shared_ptr<platform::RemotePort> port;
+    };
+    std::vector<Peer> peers;
     {
         std::lock_guard<std::mutex> lock(server->clientList.mutex);
-        const char ping = 0;
         for (int i = 0; i < server->clientList.getCount(); i++) {
             ClientInfo* client = server->clientList.getClient(i);
-            platform::RemotePort* port = client->clientPort.get();
-            if (port == nullptr || !port->isValid() ||
-                SampleFileServerUtilities::sendMessage(&ping, 1, port, kStoC_StatusPoll, nullptr, 1,
-                                                       kStatusPollTimeoutSeconds) < 0)
-                deadClients.appendString(client->clientName.getText());
+            peers.push_back({client->clientName.getText(), client->clientPort});
         }
     }
+    RhStringList deadClients;
+    const char ping = 0;
+    for (const Peer& peer : peers) {
+        platform::RemotePort* port = peer.port.get();
+        if (port == nullptr || !port->isValid() ||
+            SampleFileServerUtilities::sendMessage(&ping, 1, port, kStoC_StatusPoll, nullptr, 1,
+                                                   kStatusPollTimeoutSeconds) < 0)
+            deadClients.appendString(peer.name.c_str());
+    }
+    peers.clear();
     for (int i = 0; i < deadClients.getCount(); i++)
         server->deleteClient(deadClients.getIthString(static_cast<unsigned>(i))->getText());
     int remaining;
@@ -395,6 +483,7 @@ void* SampleFileServer::pollClientsForStatusStaticThreadFunction(void* argument)
     if (remaining == 0)
         server->terminateSelf();
     server->reclaimResources();
+    sPollRunning.store(0);
     return nullptr;
 }
 

@@ -9,12 +9,16 @@
 // Locking: two mutexes, sampleFileList.mutex and then clientList.mutex
 // whenever both are held (see SampleFileInfoList.h and ClientInfoList.h for
 // what each guards). pausedFlag and wireDownSegments are atomics.
+// sEntryJobMutex is a leaf lock that guards the count of jobs touching
+// entries and the start of termination (see "Jobs that touch sample-file
+// entries" below).
 #pragma once
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -115,10 +119,52 @@ public:
     void reclaimResources();
     // Pool job: asks every client for a sign of life and removes the silent
     // ones; ends the process when no client is left. argument: the server.
+    // The clients are asked without the clientList mutex held, so that a
+    // silent client does not hold up the messages of the others; a poll that
+    // starts while another is still running does nothing.
     static void* pollClientsForStatusStaticThreadFunction(void* server);
     // Runs (on the serving thread) when a client's port became invalid:
     // removes that client. info is unused; the server is gSampleFileServer.
     static void portInvalidatedCallback(platform::RemotePort* port, void* info);
+
+    // ---- Jobs that touch sample-file entries ----
+    //
+    // terminateSelf destroys every entry, also one that a pool job is reading
+    // or converting at that moment. So that no job touches an entry, or
+    // writes into its segments, after the entry is gone, every pool job that
+    // touches entries (the disk reader, the conversions) keeps to this:
+    //
+    //   if (!SampleFileServer::beginEntryJob())
+    //       return nullptr;          // ending: touch nothing, not even the argument
+    //   for (each piece of work) {
+    //       if (SampleFileServer::isTerminating())
+    //           break;               // stop early; leave the entry as it is
+    //       ... read, convert or write one piece ...
+    //   }
+    //   SampleFileServer::endEntryJob();  // after the job's last access to any entry
+    //
+    // terminateSelf refuses new entry jobs from its first moment, waits
+    // (holding no registry mutex) until every begun one has ended, and only
+    // then destroys the entries and unlinks their segments. A begun job may
+    // take the registry mutexes, but must not wait for the thread that calls
+    // terminateSelf (the serving thread or a status poll). Jobs that touch
+    // no entry, such as the status poll, need none of this.
+    //
+    // 1 when the calling job may go on (it must then call endEntryJob), 0
+    // once the process is ending.
+    static int beginEntryJob();
+    // Ends what beginEntryJob began; the thread's last one also frees the
+    // per-thread state that naming segments left (see
+    // SampleFileSharedmemSegment::releaseNamingThreadState).
+    static void endEntryJob();
+    // 1 once terminateSelf has begun: entry jobs stop between two pieces of work.
+    static int isTerminating();
+
+    // The job that startDiskReader submits (argument: the server), or null
+    // while there is none: files then stay queued. Only a test build of the
+    // server sets it, from its main, to a stand-in loader; the shipped
+    // server has no way to change it.
+    static void* (*sDiskReaderJobFunction)(void*);
 
     // ---- Fields ----
 
@@ -132,7 +178,8 @@ public:
     std::atomic<int32_t> pausedFlag;                // last value of message 2
     std::atomic<int32_t> wireDownSegments;          // from the latest message 3; 1 at start
 
-    // Set by the first terminateSelf: the process is ending.
+    // Set by the first terminateSelf: the process is ending. Set only with
+    // sEntryJobMutex held (beginEntryJob tests it under the same mutex).
     static std::atomic<int> sTerminating;
     // Set by that terminateSelf once the files, timer and port are released.
     static std::atomic<int> sResourcesReleased;
@@ -140,6 +187,16 @@ public:
 private:
     // Blocks the calling thread until the process exits under it.
     [[noreturn]] static void waitForTheEnd();
+    // Waits until no entry job is running except those begun by the calling
+    // thread itself (which never resumes them). sTerminating is set.
+    static void waitForEntryJobs();
+
+    // Guards sEntryJobCount and the setting of sTerminating.
+    static std::mutex sEntryJobMutex;
+    // Entry jobs between beginEntryJob and endEntryJob.
+    static int sEntryJobCount;
+    // 1 while a status poll runs.
+    static std::atomic<int> sPollRunning;
     // Queues the disk-reader job; called with the sampleFileList mutex held
     // when a list queued a file and no reader job is active.
     void startDiskReader();

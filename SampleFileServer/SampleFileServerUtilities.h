@@ -54,6 +54,8 @@ public:
                                                                int* fdOut);
     // Removes the object `name`; the result of shm_unlink (0 or -1 with errno).
     static int unlinkSharedMemoryBlock(const char* name);
+    // Where the system keeps its shared-memory objects as files.
+    static constexpr const char* kSharedMemoryFolder = "/dev/shm";
     // The system's name for the object `name`: a leading "/" and every "/"
     // inside the name replaced by "~" (the system refuses "/" inside names;
     // "~" never occurs in segment names, so distinct names stay distinct).

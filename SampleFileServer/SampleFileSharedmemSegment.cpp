@@ -1,5 +1,6 @@
 #include "SampleFileSharedmemSegment.h"
 
+#include <openssl/crypto.h>
 #include <openssl/sha.h>
 
 #include <cstdio>
@@ -79,6 +80,10 @@ void SampleFileSharedmemSegment::createInitialHashString(const RhPath* path, int
 
     outName->copyFrom(channel == 0 ? "L_" : "R_");
     outName->append(encoded);
+}
+
+void SampleFileSharedmemSegment::releaseNamingThreadState() {
+    OPENSSL_thread_stop();
 }
 
 int SampleFileSharedmemSegment::advanceToNextHashString(RhString* name) {

@@ -51,6 +51,12 @@ public:
     // outName held. Null outName: nothing.
     static void createInitialHashString(const RhPath* path, int channel, RhString* outName);
 
+    // Frees the per-thread state that computing names leaves in libcrypto.
+    // Worker threads of the server call it when a job that made segments
+    // ends: they are still alive when libcrypto cleans up at process exit,
+    // which frees only the exiting thread's state.
+    static void releaseNamingThreadState();
+
     // Turns a candidate name into the next one in place: its last character
     // goes up by one, and from above 'z' wraps to 'A'. Returns the position
     // of the changed character (length - 1), or -1 for an empty or null name.

@@ -5,6 +5,9 @@
 
 #include "RhMemory.h"
 #include "SampleFileServer.h"
+#ifdef RH_TEST_STAND_IN_LOADER
+#include "StandInLoader.h"  // a test build only; the shipped server never has it
+#endif
 
 // A test build of this file may define shorter status-poll intervals; the
 // shipped server always uses the constants of SampleFileServer.
@@ -40,6 +43,9 @@ int main() {
     raiseOpenFileLimit();
     // Segments may be locked into memory; let as much be locked as allowed.
     RhMemory::raiseLockedMemoryLimit();
+#ifdef RH_TEST_STAND_IN_LOADER
+    installStandInLoader();
+#endif
     SampleFileServer::runServerMain(RH_FIRST_STATUS_POLL_SECONDS, RH_STATUS_POLL_INTERVAL_SECONDS);
     return 0;
 }

@@ -3,6 +3,7 @@
 //   sfclient load [--hold] [--frames N] [--wait SECONDS] FILE...
 //   sfclient progress NAME
 //   sfclient ping
+//   sfclient segments [--remove-stale] [FOLDER]
 //
 // Exit status: 0 success, 1 failure, 2 bad usage.
 #include <signal.h>
@@ -52,6 +53,14 @@ const char* const kHelp =
     "      loading (0 for a name that is not registered).\n"
     "  ping\n"
     "      Tells whether a server is serving; exit status 0 when one is, 1 when not.\n"
+    "  segments [--remove-stale] [FOLDER]\n"
+    "      Lists the shared-memory segments that servers made for sample files\n"
+    "      and that you can read: name, frames, size in bytes and the file's\n"
+    "      path. With FOLDER, only the segments of files inside FOLDER.\n"
+    "      --remove-stale  removes those segments, and names each one removed,\n"
+    "                    but only when no server is serving. Segments left by a\n"
+    "                    server that crashed stay in memory until removed or\n"
+    "                    until the system restarts.\n"
     "  --help\n"
     "      Shows this text.\n"
     "\n"
@@ -234,6 +243,73 @@ int runPing(int argc) {
     return kExitOk;
 }
 
+// True when `path` is `folder` or lies inside it.
+bool isInside(const std::string& path, const std::string& folder) {
+    if (folder.empty())
+        return true;
+    if (path.compare(0, folder.size(), folder) != 0)
+        return false;
+    return path.size() == folder.size() || folder.back() == '/' || path[folder.size()] == '/';
+}
+
+int runSegments(int argc, char** argv) {
+    bool removeStale = false;
+    std::string folder;
+    bool folderGiven = false;
+    for (int i = 0; i < argc; i++) {
+        std::string argument = argv[i];
+        if (argument == "--remove-stale") {
+            removeStale = true;
+        } else if (argument.size() > 1 && argument[0] == '-') {
+            return usageError("Unknown option for segments: " + argument + ".");
+        } else if (folderGiven) {
+            return usageError("segments takes at most one FOLDER.");
+        } else {
+            folderGiven = true;
+            folder = absolutePath(argument);
+            while (folder.size() > 1 && folder.back() == '/')
+                folder.pop_back();
+        }
+    }
+
+    std::vector<SampleFileClient::SegmentListing> segments;
+    for (SampleFileClient::SegmentListing& segment : SampleFileClient::listSegments())
+        if (isInside(segment.storedPath, folder))
+            segments.push_back(std::move(segment));
+
+    if (!removeStale) {
+        if (segments.empty())
+            printf("No segments found.\n");
+        for (const SampleFileClient::SegmentListing& segment : segments)
+            printf("%s  %d frames  %llu bytes  %s\n", segment.name.c_str(), segment.frameCount,
+                   static_cast<unsigned long long>(segment.size), segment.storedPath.c_str());
+        return kExitOk;
+    }
+
+    // A serving server may still use every one of them. (A server that
+    // starts right after this check makes segments of its own under names
+    // that the removal below may meet; it only happens when the user starts
+    // one meanwhile.)
+    if (SampleFileClient::isServerServing())
+        return failure("A server is serving; its segments may be in use, so none was removed.");
+    int removed = 0;
+    int exitCode = kExitOk;
+    for (const SampleFileClient::SegmentListing& segment : segments) {
+        int status = SampleFileClient::removeSegment(segment.name);
+        if (status != 0) {
+            exitCode = failure("Could not remove " + segment.name + ": " + strerror(-status) + ".");
+            continue;
+        }
+        printf("Removed %s (%s).\n", segment.name.c_str(), segment.storedPath.c_str());
+        removed++;
+    }
+    if (removed == 0 && exitCode == kExitOk)
+        printf("No stale segments found.\n");
+    else if (removed > 0)
+        printf("Removed %d stale segment%s.\n", removed, removed == 1 ? "" : "s");
+    return exitCode;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -256,5 +332,7 @@ int main(int argc, char** argv) {
         return runProgress(argc - 2, argv + 2);
     if (command == "ping")
         return runPing(argc - 2);
+    if (command == "segments")
+        return runSegments(argc - 2, argv + 2);
     return usageError("Unknown command: " + command + ".");
 }

@@ -6,11 +6,17 @@
 #include <vector>
 
 #include "SampleFileClient.h"
+#include "SampleFileServerUtilities.h"
+#include "SampleFileSharedmemSegment.h"
+#include "SegmentSupport.h"
 #include "ServerProcessSupport.h"
 #include "TestSupport.h"
 
 #ifndef SFCLIENT_PATH
 #error "SFCLIENT_PATH must name the sfclient executable"
+#endif
+#ifndef QUILLORANTICS_TEST_LOADER_SERVER_PATH
+#error "QUILLORANTICS_TEST_LOADER_SERVER_PATH must name the server built with the stand-in loader"
 #endif
 
 namespace {
@@ -59,6 +65,7 @@ protected:
 
     rhtest::TempDir runtimeDir;
     rhtest::ScopedEnv runtimeEnv{"XDG_RUNTIME_DIR", runtimeDir.path()};
+    srvtest::SegmentSweeper segments;  // after every server is gone
     srvtest::ServerSweeper sweeper;
 
 private:
@@ -68,7 +75,7 @@ private:
 TEST_F(SfclientTest, HelpAndUsageErrors) {
     Result help = run({"--help"});
     EXPECT_EQ(help.status, 0);
-    for (const char* command : {"load", "--hold", "progress", "ping"})
+    for (const char* command : {"load", "--hold", "progress", "ping", "segments", "--remove-stale"})
         EXPECT_NE(help.output.find(command), std::string::npos) << command;
 
     struct Case {
@@ -85,6 +92,8 @@ TEST_F(SfclientTest, HelpAndUsageErrors) {
         {{"load", "--fast", "a.wav"}, "Unknown option for load: --fast."},
         {{"progress"}, "progress needs exactly one NAME"},
         {{"ping", "now"}, "ping takes no arguments."},
+        {{"segments", "--all"}, "Unknown option for segments: --all."},
+        {{"segments", "a", "b"}, "segments takes at most one FOLDER."},
     };
     for (const Case& c : cases) {
         Result result = run(c.arguments);
@@ -134,6 +143,55 @@ TEST_F(SfclientTest, AKilledClientIsRemovedAndTheServerEnds) {
     ASSERT_TRUE(SampleFileClient::isServerServing());
     held.kill();
     EXPECT_TRUE(srvtest::waitUntilNotServing(3.0)) << "the server kept a client that vanished";
+}
+
+TEST_F(SfclientTest, SegmentsAreListedAndRemovedOnlyWhenNoServerServes) {
+    const std::string folder = runtimeDir.file("samples");
+    const std::string path = segments.watch(folder + "/a.wav");
+    const std::string name = srvtest::segmentName(path);
+    srvtest::ChildProcess server;
+    ASSERT_TRUE(server.start({QUILLORANTICS_TEST_LOADER_SERVER_PATH}));
+    ASSERT_TRUE(srvtest::waitUntilServing());
+    const std::string out = runtimeDir.file("held");
+    srvtest::ChildProcess held;
+    ASSERT_TRUE(held.start({SFCLIENT_PATH, "load", "--hold", "--frames", "100", path}, out));
+    ASSERT_TRUE(waitForOutput(out, "Nothing left to load.")) << rhtest::readFile(out);
+
+    const std::string size = std::to_string(
+        SampleFileServerUtilities::roundUpToPageSize(SampleFileSharedmemSegment::fullSize(100)));
+    const std::string line = name + "  100 frames  " + size + " bytes  " + path + "\n";
+    struct Case {
+        std::string folder;
+        bool listed;
+    };
+    const Case cases[] = {
+        {folder, true},
+        {folder + "/", true},
+        {folder.substr(0, folder.size() - 1), false},  // a name that only begins like the folder
+        {folder + "/a", false},
+    };
+    for (const Case& c : cases) {
+        Result listed = run({"segments", c.folder});
+        EXPECT_EQ(listed.status, 0);
+        EXPECT_EQ(listed.output, c.listed ? line : "No segments found.\n") << c.folder;
+    }
+    Result all = run({"segments"});
+    EXPECT_NE(all.output.find(line), std::string::npos) << all.output;
+
+    Result refused = run({"segments", "--remove-stale", folder});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.output.find("A server is serving"), std::string::npos) << refused.output;
+    EXPECT_TRUE(srvtest::segmentExists(name));
+
+    // A crashed server leaves its segments behind.
+    server.kill();
+    held.kill();
+    ASSERT_TRUE(srvtest::segmentExists(name));
+    Result removed = run({"segments", "--remove-stale", folder});
+    EXPECT_EQ(removed.status, 0);
+    EXPECT_EQ(removed.output, "Removed " + name + " (" + path + ").\nRemoved 1 stale segment.\n");
+    EXPECT_FALSE(srvtest::segmentExists(name));
+    EXPECT_EQ(run({"segments", "--remove-stale", folder}).output, "No stale segments found.\n");
 }
 
 }  // namespace
