@@ -40,19 +40,23 @@ step "Instance 1 registers and sends its list; the server is started for it"
 HOLDERS="$HOLDERS $!"
 sleep 2
 cat "$DEMO/one.out"
-"$BIN/sfclient" ping 2>&1; pgrep -a -f "$BIN/QuilloranticsServer" || true
+"$BIN/sfclient" ping 2>&1
 
-step "Instance 2 uses two of the same files: the server holds them once"
-"$BIN/sfclient" load --hold "$DEMO/Library/Piano/C4.wav" "$DEMO/Library/Strings/Cello/A2.aif" > "$DEMO/two.out" 2>&1 &
+step "Instance 2 uses two of those files and one of its own: the shared ones are held once"
+"$BIN/sfclient" load --hold "$DEMO/Library/Piano/C4.wav" "$DEMO/Library/Strings/Cello/A3.aif" \
+  "$DEMO/Library/Strings/Cello/A2.aif" > "$DEMO/two.out" 2>&1 &
 HOLDERS="$HOLDERS $!"
 sleep 2
 cat "$DEMO/two.out"
 NAME=$(sed -n "s/^Registered as \(.*\)\.$/\1/p" "$DEMO/two.out" | head -1)
 [ -n "$NAME" ] && { echo "Progress of $NAME:"; "$BIN/sfclient" progress "$NAME"; }
+echo "(Files stay queued until the sample-file readers are built; the server holds 5 distinct files for 7 uses.)"
 
 step "Both instances leave (Ctrl-C); the server ends with its last client"
 for p in $HOLDERS; do kill -INT "$p"; done
 wait
 HOLDERS=""
+echo "Instance 1:"; tail -n 2 "$DEMO/one.out"
+echo "Instance 2:"; tail -n 2 "$DEMO/two.out"
 sleep 1
 "$BIN/sfclient" ping 2>&1 || echo "(the server has ended)"
