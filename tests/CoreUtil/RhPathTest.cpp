@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "CoreUtilTestSupport.h"
+#include "HermeticAppSupport.h"
 #include "TestSupport.h"
 
 namespace {
@@ -394,7 +395,7 @@ protected:
         gLookupAnswer = dir.file("AppSupport");
         RhPath::setApplicationSupportLookupForTests(countingLookup);
     }
-    void TearDown() override { RhPath::setApplicationSupportLookupForTests(nullptr); }
+    void TearDown() override { RhPath::setApplicationSupportLookupForTests(rhtest::hermeticAppSupportLookup); }
 
     rhtest::TempDir dir;
 };
