@@ -3,8 +3,9 @@
 #   make test   install what is missing, build (plain, sanitizer builds), run every test
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
+FUZZ_SECONDS ?= 60
 
-.PHONY: demo test deps build build-asan build-tsan bench clean
+.PHONY: demo test deps build build-asan build-tsan bench fuzz clean
 
 deps:
 	@scripts/install-deps.sh
@@ -32,5 +33,13 @@ test: build build-asan build-tsan
 bench: build
 	scripts/bench.sh build
 
+# libFuzzer (clang) build of the parser harnesses in tests/fuzz; each runs
+# FUZZ_SECONDS over a scratch copy of its seed corpus.
+fuzz:
+	@RH_EXTRA_PKGS="clang libclang-rt-14-dev" scripts/install-deps.sh
+	CC=clang CXX=clang++ cmake -S . -B build-fuzz -DRH_FUZZ=ON -DRH_SANITIZE=address -DRH_BUILD_BENCH=OFF >/dev/null
+	cmake --build build-fuzz -j $(JOBS) --target rh_fuzzers
+	scripts/fuzz.sh build-fuzz $(FUZZ_SECONDS)
+
 clean:
-	rm -rf build build-asan build-tsan
+	rm -rf build build-asan build-tsan build-fuzz

@@ -282,19 +282,20 @@ int ObjectArchive::parseDocument(TiXmlDocument* doc, const char* text) {
     doc->Clear();
     doc->ClearError();
     if (!text) text = "";
+    size_t length = strlen(text);
+    std::string padded;
+    if (endsInsideUtf8Sequence(text, length)) {
+        // Give the overlong step of the parser (and of the probe, which reads
+        // with the parser's helpers) a landing place of NUL bytes.
+        padded.assign(text, length);
+        padded.append(4, '\0');
+        text = padded.c_str();
+    }
     if (TinyXmlNestingProbe::deepest(text, kMaxNestingDepth) > kMaxNestingDepth) {
         doc->SetError(TiXmlBase::TIXML_ERROR, nullptr, nullptr, TIXML_ENCODING_UNKNOWN);
         return 0;
     }
-    size_t length = strlen(text);
-    if (endsInsideUtf8Sequence(text, length)) {
-        // Give the parser's overlong step a landing place of NUL bytes.
-        std::string padded(text, length);
-        padded.append(4, '\0');
-        doc->Parse(padded.c_str(), nullptr, TIXML_DEFAULT_ENCODING);
-    } else {
-        doc->Parse(text, nullptr, TIXML_DEFAULT_ENCODING);
-    }
+    doc->Parse(text, nullptr, TIXML_DEFAULT_ENCODING);
     return doc->Error() ? 0 : 1;
 }
 

@@ -1,8 +1,9 @@
 #!/bin/sh
 # Installs the Debian packages the project builds and tests with, when any is
-# missing. Idempotent: does nothing (and needs no privileges) when all are there.
+# missing, and those that optional targets name in RH_EXTRA_PKGS. Idempotent:
+# does nothing (and needs no privileges) when all are there.
 set -e
-PKGS="g++ cmake make pkg-config libflac++-dev libtinyxml-dev libssl-dev libgtest-dev libgmock-dev libbenchmark-dev sox flac"
+PKGS="g++ cmake make pkg-config libflac++-dev libtinyxml-dev libssl-dev libgtest-dev libgmock-dev libbenchmark-dev sox flac ${RH_EXTRA_PKGS:-}"
 missing=""
 for p in $PKGS; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"

@@ -12,21 +12,32 @@
 namespace rhtest {
 namespace {
 
+// The variable through which a test program hands its folder to the test
+// builds of the server that it starts (they link this file too). Only test
+// programs read it; the shipped programs never contain this file.
+constexpr const char* kFolderVariable = "RHTEST_APP_SUPPORT";
+
 struct HermeticHome {
     std::string folder;
+    bool owned = false;
     pid_t owner = getpid();
 
-    // Made on the first lookup only, so that the many tests that never
-    // look leave nothing behind even when they crash.
     HermeticHome() {
+        if (const char* inherited = std::getenv(kFolderVariable); inherited && *inherited) {
+            folder = inherited;
+            return;
+        }
         const char* base = std::getenv("TMPDIR");
         std::string templ = std::string(base && *base ? base : "/tmp") + "/rhtest-appsupport-XXXXXX";
-        if (mkdtemp(templ.data()) != nullptr) folder = templ;
+        if (mkdtemp(templ.data()) == nullptr) return;
+        folder = templ;
+        owned = true;
+        setenv(kFolderVariable, folder.c_str(), 1);
     }
     ~HermeticHome() {
         // Forked children run the exit handlers too; only the program that
         // made the folder removes it.
-        if (!folder.empty() && getpid() == owner) removeTree(folder);
+        if (owned && getpid() == owner) removeTree(folder);
     }
 };
 
@@ -35,8 +46,8 @@ HermeticHome& home() {
     return instance;
 }
 
-// Installs the lookup before any test runs.
-const bool kInstalled = (RhPath::setApplicationSupportLookupForTests(hermeticAppSupportLookup), true);
+// Makes the folder and installs the lookup before main runs.
+const bool kInstalled = (home(), RhPath::setApplicationSupportLookupForTests(hermeticAppSupportLookup), true);
 
 }  // namespace
 

@@ -1,7 +1,8 @@
-// Every test program that links CoreUtil points the application-support
-// folder at a temporary folder of its own before main runs, so that nothing
-// a test does (the diagnostic log's folder above all) reaches the real
-// user's home. The folder is removed when the program ends.
+// Every test program, and every test build of the server and of sfclient,
+// points the application-support folder at a temporary folder before main
+// runs, so that nothing a test does (the diagnostic log's folder above all)
+// reaches the real user's home. A test program makes the folder and removes
+// it when it ends; the servers it starts inherit it.
 #pragma once
 
 namespace rhtest {
