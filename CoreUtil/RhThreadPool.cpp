@@ -165,6 +165,10 @@ ThreadSubPool::~ThreadSubPool() { destructThreadPool(); }
 void ThreadSubPool::resize(int numThreads) {
     if (tornDown) return;
     lock->lock();
+    if (tornDown) {  // torn down while this waited for the lock
+        lock->unlock();
+        return;
+    }
     int wanted = numThreads < kMaxThreads ? numThreads : kMaxThreads;
     if (wanted > threadCount) threadCount = wanted;
     for (int i = 0; i < threadCount; ++i) {
@@ -202,6 +206,12 @@ int ThreadSubPool::submitJob(void* argument, ThreadJobFunction function, ThreadP
     } else if (lock->tryLock() != 0) {
         return 0;
     }
+    // A teardown may have run while this waited for the lock: the queue is
+    // gone then (it is released under the lock).
+    if (jobQueue == nullptr) {
+        lock->unlock();
+        return 0;
+    }
     if (cancelSameKind) {
         for (int i = jobQueue->getCount() - 1; i >= 0; --i) {
             ThreadJob* j = (*jobQueue)[static_cast<unsigned>(i)];
@@ -222,6 +232,7 @@ int ThreadSubPool::submitJob(void* argument, ThreadJobFunction function, ThreadP
 }
 
 void ThreadSubPool::cancelLocked(ThreadJobFunction function, void* argument) {
+    if (jobQueue == nullptr) return;  // torn down
     for (int i = jobQueue->getCount() - 1; i >= 0; --i) {
         ThreadJob* j = (*jobQueue)[static_cast<unsigned>(i)];
         bool match;
@@ -246,7 +257,7 @@ int ThreadSubPool::countJobs(int* pending) {
         return 0;
     }
     lock->lock();
-    if (pending) *pending = jobQueue->getCount();
+    if (pending) *pending = jobQueue != nullptr ? jobQueue->getCount() : 0;
     int running = runningJobs;
     lock->unlock();
     return running;

@@ -174,7 +174,8 @@ private:
     std::atomic<int> threadCount;           // written under lock
     std::atomic<SingleThreadInThreadPool*> threads[kMaxThreads];  // written under lock
     RhThreadLock* lock;
-    ThreadJobQueue* jobQueue;               // guarded by lock
+    ThreadJobQueue* jobQueue;               // guarded by lock; null once torn down (callers that
+                                            // checked tornDown before locking check it again)
     RhThreadCondition* condition;
     std::atomic<int> accepting;
     int runningJobs;                        // guarded by lock

@@ -1,7 +1,8 @@
 // LocalPort: a listening AF_UNIX socket served on a run loop. Every accepted
 // connection is non-blocking with its own input buffer and output queue, so
 // the serving thread never waits on one peer; peers that stall mid-frame,
-// break the framing or never read their replies are dropped.
+// take too long over one frame, break the framing or never read their
+// replies are dropped.
 #include "MessagePort.h"
 
 #include <fcntl.h>
@@ -33,6 +34,9 @@ using detail::HeaderCheck;
 using detail::LoopCore;
 
 std::atomic<double> sStallLimitSeconds{5.0};
+// A frame must arrive whole within this many seconds of its first byte, so
+// that a peer trickling a byte now and then cannot hold a buffer forever.
+std::atomic<double> sFrameLimitSeconds{30.0};
 
 // Replies queued for one peer beyond this size mean that it does not read them.
 // Room for two of the largest replies: the one being answered and a late one
@@ -57,6 +61,10 @@ void setWhy(std::string* why, const std::string& text) {
 
 Clock::duration stallLimit() {
     return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(sStallLimitSeconds.load()));
+}
+
+Clock::duration frameLimit() {
+    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(sFrameLimitSeconds.load()));
 }
 
 // One served port. Shared with the run loop callbacks through weak
@@ -103,6 +111,7 @@ private:
         std::string out;   // reply bytes not yet sent, from outSent on
         size_t outSent = 0;
         Clock::time_point lastInput;
+        Clock::time_point frameStart;  // when the first byte still in `in` arrived
         bool watchingOut = false;
     };
     enum class Take { kNone, kFrame, kBad };
@@ -157,7 +166,7 @@ bool PortServer::attach(const std::shared_ptr<LoopCore>& loop) {
             it = conns_.erase(it);
         }
     }
-    const double seconds = std::clamp(sStallLimitSeconds.load() / 4, 0.01, 1.0);
+    const double seconds = std::clamp(std::min(sStallLimitSeconds.load(), sFrameLimitSeconds.load()) / 4, 0.01, 1.0);
     const auto every = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
     sweepTimer_ = loop->addTimer(every, every, [weak] {
         if (auto self = weak.lock()) self->sweep();
@@ -276,6 +285,7 @@ bool PortServer::readLocked(Conn& conn, bool* eof) {
         if (n > 0) {
             total += static_cast<size_t>(n);
             conn.lastInput = Clock::now();
+            if (old == 0) conn.frameStart = conn.lastInput;
             continue;
         }
         if (n == 0) {
@@ -297,6 +307,7 @@ PortServer::Take PortServer::takeFrameLocked(Conn& conn, FrameHeader* header, st
     if (conn.in.size() < total) return Take::kNone;
     data->assign(conn.in, detail::kFrameHeaderBytes, header->length);
     conn.in.erase(0, total);
+    if (!conn.in.empty()) conn.frameStart = Clock::now();  // the next frame has begun
     return Take::kFrame;
 }
 
@@ -375,16 +386,21 @@ void PortServer::onConn(uint64_t serial, uint32_t events) {
     if (!updateWatchLocked(it->second)) dropLocked(serial);
 }
 
-// Drops connections that have sat in the middle of a frame for too long.
+// Drops connections that have sat in the middle of a frame for too long, or
+// whose frame has been arriving for too long.
 void PortServer::sweep() {
     std::vector<uint64_t> stalled;
-    const auto limit = stallLimit();
+    const auto stall = stallLimit();
+    const auto frame = frameLimit();
+    const auto overdue = [&](const Conn& conn) {
+        const auto now = Clock::now();
+        return !conn.in.empty() && (now - conn.lastInput > stall || now - conn.frameStart > frame);
+    };
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (!valid_) return;
-        const auto now = Clock::now();
         for (const auto& entry : conns_) {
-            if (!entry.second.in.empty() && now - entry.second.lastInput > limit) stalled.push_back(entry.first);
+            if (overdue(entry.second)) stalled.push_back(entry.first);
         }
     }
     for (uint64_t serial : stalled) {
@@ -394,9 +410,7 @@ void PortServer::sweep() {
         std::lock_guard<std::mutex> lock(mutex_);
         if (!valid_) return;
         auto it = conns_.find(serial);
-        if (it != conns_.end() && !it->second.in.empty() && Clock::now() - it->second.lastInput > limit) {
-            dropLocked(serial);
-        }
+        if (it != conns_.end() && overdue(it->second)) dropLocked(serial);
     }
 }
 
@@ -490,5 +504,6 @@ bool LocalPort::isValid() const { return impl_->server->isValid(); }
 const std::string& LocalPort::name() const { return impl_->server->name(); }
 
 void LocalPort::setStallLimitForTesting(double seconds) { sStallLimitSeconds.store(seconds > 0 ? seconds : 0.0); }
+void LocalPort::setFrameLimitForTesting(double seconds) { sFrameLimitSeconds.store(seconds > 0 ? seconds : 0.0); }
 
 }  // namespace platform

@@ -8,6 +8,8 @@
 // another (or the same) process and learns when that process goes away.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -58,6 +60,10 @@ public:
     // dropped (5 seconds unless changed). Only tests change it, before the
     // port is added to a run loop.
     static void setStallLimitForTesting(double seconds);
+    // A frame must arrive whole within this long of its first byte (30
+    // seconds unless changed), however steadily its bytes come; else the
+    // connection is dropped. Only tests change it, like the stall limit.
+    static void setFrameLimitForTesting(double seconds);
 
     LocalPort(const LocalPort&) = delete;
     LocalPort& operator=(const LocalPort&) = delete;
@@ -70,15 +76,22 @@ private:
 
 class RemotePort {
 public:
-    // Connects to the port served under `name`; null when none serves it
-    // or it belongs to another user.
-    static std::shared_ptr<RemotePort> connect(const std::string& name);
+    // How long connect() waits, by default, for room in the server's queue
+    // of new connections.
+    static constexpr double kDefaultConnectSeconds = 2.0;
+
+    // Connects to the port served under `name`; null when none serves it,
+    // it belongs to another user, or its queue of new connections stays
+    // full for `timeLimitSeconds` (0 or less: not waited for at all).
+    static std::shared_ptr<RemotePort> connect(const std::string& name,
+                                               double timeLimitSeconds = kDefaultConnectSeconds);
     ~RemotePort();  // invalidates (without running the callback)
 
     // Sends a request. With wantReply, waits for the reply and stores it in
     // *reply when reply is not null (empty when the server had no reply
     // bytes). Times are in seconds. Safe to call from several threads at once
-    // (requests go out one at a time). Returns a PortStatus; a send time-out
+    // (requests go out one at a time; the wait for the turn of a request
+    // counts towards its send time-out). Returns a PortStatus; a send time-out
     // after part of the frame went out also invalidates the port, and a
     // reply that arrives after its receive time-out is dropped.
     // data longer than kMaxMessageBytes gives kPortTransportError.
@@ -98,6 +111,10 @@ public:
     // Marks the port invalid, closes the connection and runs the callback.
     void invalidate();
     const std::string& name() const;
+    // The process id of the process that serves the port (the one that
+    // made its listening socket), as the system reported it on connecting;
+    // 0 or less when the system could not tell.
+    pid_t peerPid() const;
 
     RemotePort(const RemotePort&) = delete;
     RemotePort& operator=(const RemotePort&) = delete;

@@ -8,7 +8,10 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cmath>
+#include <condition_variable>
 #include <mutex>
 
 #include "MessagePort.h"
@@ -24,21 +27,63 @@ using detail::Clock;
 using detail::FrameHeader;
 using detail::HeaderCheck;
 
-// How long connect() waits when the server's queue of new connections is full.
-constexpr int kConnectTimeoutSeconds = 2;
 constexpr size_t kReadChunk = 64 * 1024;
 
 enum class SendResult { kDone, kTimeout, kTimeoutCut, kPeerGone, kError };
 
+// SO_SNDTIMEO for a blocking connect that waits `seconds` (above 0): at
+// least a microsecond, since a zero timeval would mean no limit at all.
+timeval connectLimit(double seconds) {
+    const double capped = std::min(seconds, 24.0 * 3600);
+    timeval limit{static_cast<time_t>(capped), static_cast<suseconds_t>((capped - std::floor(capped)) * 1e6)};
+    if (limit.tv_sec == 0 && limit.tv_usec == 0) limit.tv_usec = 1;
+    return limit;
+}
+
+// The turn of one request on a port: a lock whose wait has a deadline. Made
+// of a mutex and a condition because the thread sanitizer of this toolchain
+// does not follow the timed wait of std::timed_mutex.
+class TurnLock {
+public:
+    bool try_lock_until(Clock::time_point deadline) {
+        std::unique_lock<std::mutex> guard(mutex_);
+        if (!free_.wait_until(guard, deadline, [this] { return !held_; })) return false;
+        held_ = true;
+        return true;
+    }
+    void unlock() {
+        {
+            std::lock_guard<std::mutex> guard(mutex_);
+            held_ = false;
+        }
+        free_.notify_one();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable free_;
+    bool held_ = false;  // guarded by mutex_
+};
+
+// The process id that the connected socket's peer had when it listened (0
+// when that process is outside our pid namespace), or -1.
+pid_t peerPidOf(int fd) {
+    ucred cred{};
+    socklen_t size = sizeof cred;
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &size) != 0 || size != sizeof cred) return -1;
+    return cred.pid;
+}
+
 }  // namespace
 
-// Locking: sendMutex serialises requests and guards inbuf and lastSequence;
+// Locking: sendMutex serialises requests and guards inbuf and lastSequence
+// (a request waits for it no longer than its send time-out);
 // stateMutex guards valid, loop, watching and callback. Order: sendMutex,
 // then stateMutex, then the run loop's own mutex. The descriptor stays open
 // (only shut down on invalidation) until the Impl is destroyed, so a thread
 // that polls it never meets a reused number.
 struct RemotePort::Impl : std::enable_shared_from_this<RemotePort::Impl> {
-    Impl(std::string portName, int socketFd) : name(std::move(portName)), fd(socketFd) {}
+    Impl(std::string portName, int socketFd, pid_t peerPid) : name(std::move(portName)), fd(socketFd), peer(peerPid) {}
     ~Impl() { close(fd); }
 
     void invalidate(bool runCallback);
@@ -53,8 +98,9 @@ struct RemotePort::Impl : std::enable_shared_from_this<RemotePort::Impl> {
 
     const std::string name;
     const int fd;
+    const pid_t peer;
 
-    std::mutex sendMutex;
+    TurnLock sendMutex;
     std::string inbuf;
     uint32_t lastSequence = 0;
 
@@ -212,7 +258,12 @@ int RemotePort::Impl::receiveReply(uint32_t sequence, Clock::time_point deadline
 int RemotePort::Impl::request(int32_t messageId, const void* data, size_t length, double sendTimeout,
                               double receiveTimeout, bool wantReply, std::string* reply) {
     if (length > kMaxMessageBytes || (length > 0 && data == nullptr)) return kPortTransportError;
-    std::lock_guard<std::mutex> serial(sendMutex);
+    // One deadline for waiting behind other requests and for writing: a
+    // request stuck behind one that waits long for its reply times out
+    // instead of holding up its caller (and any lock the caller holds).
+    const Clock::time_point sendDeadline = detail::deadlineAfter(sendTimeout);
+    std::unique_lock<TurnLock> serial(sendMutex, std::defer_lock);
+    if (!serial.try_lock_until(sendDeadline)) return kPortSendTimeout;
     {
         std::lock_guard<std::mutex> lock(stateMutex);
         if (!valid) return kPortIsInvalid;
@@ -226,7 +277,7 @@ int RemotePort::Impl::request(int32_t messageId, const void* data, size_t length
     unsigned char head[detail::kFrameHeaderBytes];
     detail::encodeHeader(header, head);
 
-    switch (sendFrame(head, data, length, detail::deadlineAfter(sendTimeout))) {
+    switch (sendFrame(head, data, length, sendDeadline)) {
         case SendResult::kDone:
             break;
         case SendResult::kTimeout:
@@ -249,7 +300,7 @@ RemotePort::RemotePort(std::shared_ptr<Impl> impl) : impl_(std::move(impl)) {}
 
 RemotePort::~RemotePort() { impl_->invalidate(false); }
 
-std::shared_ptr<RemotePort> RemotePort::connect(const std::string& name) {
+std::shared_ptr<RemotePort> RemotePort::connect(const std::string& name, double timeLimitSeconds) {
     if (!detail::isValidPortName(name)) return nullptr;
     const std::string stem = portFileStem(name);
     if (stem.empty()) return nullptr;
@@ -259,22 +310,30 @@ std::shared_ptr<RemotePort> RemotePort::connect(const std::string& name) {
     sockaddr_un addr;
     socklen_t addrLength;
     const bool haveAddress = detail::portSocketAddress(dirFd, folder, stem + ".sock", &addr, &addrLength);
-    int fd = haveAddress ? socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0) : -1;
+    // An AF_UNIX connect never stays in progress: it completes at once when
+    // the server's queue of new connections has room. When it is full, a
+    // blocking connect waits (up to SO_SNDTIMEO) and a non-blocking one fails.
+    const bool waitForRoom = timeLimitSeconds > 0;  // NaN: no wait
+    int fd = haveAddress ? socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | (waitForRoom ? 0 : SOCK_NONBLOCK), 0) : -1;
+    pid_t peer = -1;
     if (fd >= 0) {
-        // A blocking connect waits for room in a full queue at most this long.
-        timeval limit{kConnectTimeoutSeconds, 0};
-        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+        if (waitForRoom) {
+            const timeval limit = connectLimit(timeLimitSeconds);
+            setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+        }
         // The listener must belong to this user too: anyone else who got a
         // socket into the folder's place is not spoken to.
         if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), addrLength) != 0 || !detail::peerIsSameUser(fd) ||
             fcntl(fd, F_SETFL, O_NONBLOCK) != 0) {
             close(fd);
             fd = -1;
+        } else {
+            peer = peerPidOf(fd);
         }
     }
     sys().close(dirFd);
     if (fd < 0) return nullptr;
-    return std::shared_ptr<RemotePort>(new RemotePort(std::make_shared<Impl>(name, fd)));
+    return std::shared_ptr<RemotePort>(new RemotePort(std::make_shared<Impl>(name, fd, peer)));
 }
 
 int RemotePort::sendRequest(int32_t messageId, const void* data, size_t length, double sendTimeout,
@@ -289,5 +348,6 @@ void RemotePort::setInvalidationCallback(RunLoop& loop, std::function<void()> cb
 bool RemotePort::isValid() const { return impl_->checkValid(); }
 void RemotePort::invalidate() { impl_->invalidate(true); }
 const std::string& RemotePort::name() const { return impl_->name; }
+pid_t RemotePort::peerPid() const { return impl_->peer; }
 
 }  // namespace platform

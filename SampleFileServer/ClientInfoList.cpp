@@ -4,13 +4,32 @@
 
 #include "MessagePort.h"
 
-ClientInfo::ClientInfo(const char* name) : clientName(name != nullptr ? name : ""), pendingListId(-1) {}
+namespace {
+
+// Pending lists grow by this many items at first, then by twice as many at
+// each growth: a list of many chunks costs linear, not quadratic, copying.
+constexpr int kPendingFirstIncrement = 32;
+
+void growGeometrically(RhDynArray& list) {
+    list.setIncrementCount(kPendingFirstIncrement);
+    list.setIncrementCountScale(2);
+}
+
+}  // namespace
+
+ClientInfo::ClientInfo(const char* name)
+    : clientName(name != nullptr ? name : ""), pendingListId(-1), droppedListId(-1) {
+    growGeometrically(pendingPaths);
+    growGeometrically(pendingFrameCounts);
+}
 
 ClientInfo::~ClientInfo() = default;
 
 void ClientInfo::clearPendingList() {
     pendingPaths.clear();
     pendingFrameCounts.clear();
+    growGeometrically(pendingPaths);  // the next list starts small again
+    growGeometrically(pendingFrameCounts);
     pendingListId = -1;
 }
 

@@ -24,7 +24,7 @@ class RemotePort;
 class ClientInfo {
 public:
     // A record for `name` (null reads as ""), with no port, empty pending
-    // lists and pendingListId -1.
+    // lists, pendingListId -1 and droppedListId -1.
     explicit ClientInfo(const char* name);
     ~ClientInfo();
     ClientInfo(const ClientInfo&) = delete;
@@ -38,6 +38,8 @@ public:
     RhStringList pendingPaths;                      // paths of the chunks of an unfinished list
     RhIntArray pendingFrameCounts;                  // their frame counts, same order
     int32_t pendingListId;                          // listId of those chunks; -1 when none
+    int32_t droppedListId;                          // listId of a list dropped for its length whose
+                                                    // remaining chunks are ignored; -1 when none
 };
 
 // Owns its ClientInfo records (item: ClientInfo*).

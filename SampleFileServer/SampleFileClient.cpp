@@ -15,6 +15,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <optional>
+#include <set>
+#include <string_view>
 
 #include "Base64.h"
 #include "MessagePort.h"
@@ -270,6 +272,10 @@ bool SampleFileClient::isServerServing(float timeoutSeconds) {
     return askProgress(server.get(), std::string(), nullptr, timeoutSeconds) == 0;
 }
 
+bool SampleFileClient::isServerListening() {
+    return platform::RemotePort::connect(SampleFileServerUtilities::kServerManagerPortName) != nullptr;
+}
+
 int SampleFileClient::getLoadProgressOf(const std::string& clientName, int32_t* remaining, float timeoutSeconds) {
     auto server = platform::RemotePort::connect(SampleFileServerUtilities::kServerManagerPortName);
     if (server == nullptr)
@@ -310,6 +316,63 @@ bool readSegmentHeader(const std::string& objectFileName, SampleFileClient::Segm
     return true;
 }
 
+// The whole content of a small file such as /proc/<pid>/maps; empty when it
+// cannot be read.
+std::string readWholeFile(const std::string& path) {
+    platform::SysCalls& sys = platform::sys();
+    std::string content;
+    int fd = sys.open(path.c_str(), O_RDONLY | O_CLOEXEC, 0);
+    if (fd < 0)
+        return content;
+    char buffer[16384];
+    for (;;) {
+        ssize_t n = sys.read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        content.append(buffer, static_cast<size_t>(n));
+    }
+    sys.close(fd);
+    return content;
+}
+
+// The object file names in the shared-memory folder that some process maps
+// now. Processes whose maps cannot be read (those of other users) are left
+// out: they cannot open our segments anyway.
+std::set<std::string> mappedObjectFileNames() {
+    std::set<std::string> names;
+    const std::string folder = std::string(SampleFileServerUtilities::kSharedMemoryFolder) + "/";
+    const std::string_view deleted = " (deleted)";
+    DIR* proc = opendir("/proc");
+    if (proc == nullptr)
+        return names;
+    while (const dirent* entry = readdir(proc)) {
+        if (entry->d_name[0] < '1' || entry->d_name[0] > '9')
+            continue;  // not a process
+        const std::string maps = readWholeFile(std::string("/proc/") + entry->d_name + "/maps");
+        const std::string_view all(maps);
+        size_t start = 0;
+        while (start < all.size()) {
+            size_t end = all.find('\n', start);
+            if (end == std::string_view::npos)
+                end = all.size();
+            const std::string_view line = all.substr(start, end - start);
+            start = end + 1;
+            // The path is the last field; an object unlinked since it was
+            // mapped is marked deleted and is not the one under its name now.
+            const size_t at = line.find(folder);
+            if (at == std::string_view::npos)
+                continue;
+            const std::string_view name = line.substr(at + folder.size());
+            if (name.size() < deleted.size() || name.substr(name.size() - deleted.size()) != deleted)
+                names.emplace(name);
+        }
+    }
+    closedir(proc);
+    return names;
+}
+
 }  // namespace
 
 bool SampleFileClient::hasSegmentNameShape(const std::string& objectFileName) {
@@ -334,7 +397,7 @@ std::vector<SampleFileClient::SegmentListing> SampleFileClient::listSegments() {
         return found;
     while (const dirent* entry = readdir(folder)) {
         const std::string objectFileName = entry->d_name;
-        SegmentListing listing;
+        SegmentListing listing{};
         if (!hasSegmentNameShape(objectFileName) || !readSegmentHeader(objectFileName, &listing))
             continue;
         listing.name = objectFileName;
@@ -342,6 +405,12 @@ std::vector<SampleFileClient::SegmentListing> SampleFileClient::listSegments() {
         found.push_back(listing);
     }
     closedir(folder);
+    // Read after the folder, as close as can be to what a caller does next.
+    const std::set<std::string> mapped = mappedObjectFileNames();
+    for (SegmentListing& listing : found) {
+        const std::string objectName = SampleFileServerUtilities::sharedMemoryObjectName(listing.name.c_str());
+        listing.inUse = mapped.count(objectName.substr(1)) != 0;  // without its leading '/'
+    }
     std::sort(found.begin(), found.end(),
               [](const SegmentListing& a, const SegmentListing& b) { return a.name < b.name; });
     return found;

@@ -55,6 +55,8 @@ public:
         std::string storedPath;  // the file path its header names
         int32_t frameCount;      // samples it holds
         uint64_t size;           // bytes of the object (page-rounded)
+        bool inUse;              // some process maps it now (as far as the listing
+                                 // could see: processes of other users are not)
     };
 
     struct Options {
@@ -116,6 +118,9 @@ public:
 
     // True when a server answers a progress request within timeoutSeconds.
     static bool isServerServing(float timeoutSeconds = 2.0f);
+    // True when some process serves the server port (accepts a connection),
+    // whether or not it would answer in time: a busy server counts.
+    static bool isServerListening();
     // Asks the progress of the client registered as `clientName` without
     // registering (0 for a name that is not registered).
     static int getLoadProgressOf(const std::string& clientName, int32_t* remaining,
@@ -134,6 +139,7 @@ public:
     // shared-memory folder, sorted by name: objects named like a segment
     // whose header is valid (marker 1, a terminated path, and an object size
     // that matches the frame count, page-rounded). Others are left out.
+    // inUse comes from the memory maps in /proc, read once per call.
     static std::vector<SegmentListing> listSegments();
     // Removes the segment object `name` (as listed). 0, or -errno.
     static int removeSegment(const std::string& name);

@@ -24,6 +24,11 @@ struct SampleFileListJob {
 
 constexpr size_t kMessageCopySlack = 200;
 
+// How long the serving thread waits for room in a registering client's
+// queue of new connections: a port that never accepts must not hold up
+// the messages of every other client.
+constexpr double kClientConnectSeconds = 0.05;
+
 }  // namespace
 
 // ---- Construction, run loop, end ----
@@ -77,6 +82,9 @@ void SampleFileServer::runLoop() {
     loop.run();
     if (sTerminating.load() != 0)
         waitForTheEnd();  // terminateSelf runs on another thread and exits the process
+    // The loop gave up (its wait failed) while the server still served: end
+    // the way every end goes, so that no segment outlives the process.
+    terminateSelf();
 }
 
 void SampleFileServer::runServerMain(double firstStatusPollSeconds, double statusPollIntervalSeconds) {
@@ -259,8 +267,12 @@ std::optional<std::string> SampleFileServer::serverManagerMessageReceiptCallBack
 
 int SampleFileServer::processRegisterClientMessage(const CtoS_RegisterClient_MessageData* record) {
     ClientInfo* client = new ClientInfo(record->clientName);
-    client->clientPort = platform::RemotePort::connect(client->clientName.getText());
-    if (client->clientPort == nullptr || !client->clientPort->isValid()) {
+    client->clientPort = platform::RemotePort::connect(client->clientName.getText(), kClientConnectSeconds);
+    // A port served by this very process (the server's own, under whatever
+    // name) would answer the status polls for a client that does not exist
+    // and keep the server alive forever.
+    if (client->clientPort == nullptr || !client->clientPort->isValid() ||
+        client->clientPort->peerPid() == getpid()) {
         delete client;
         return 0;
     }
@@ -328,10 +340,31 @@ void* SampleFileServer::receiveSampleFileListStaticThreadFunction(void* jobArgum
         // needs this mutex before it can free the client.
         std::lock_guard<std::mutex> lock(server->sampleFileList.mutex);
         ClientInfo* client = server->clientList.findClientByName(record.clientName);
+        if (client != nullptr && client->droppedListId != -1) {
+            if (client->droppedListId == record.listId) {
+                // The rest of a list dropped for its length: ignored up to
+                // and with its final chunk.
+                if (record.isFinalChunk != 0)
+                    client->droppedListId = -1;
+                client = nullptr;
+            } else {
+                client->droppedListId = -1;  // another list begins
+            }
+        }
         if (client != nullptr) {
             if (client->pendingListId != -1 && client->pendingListId != record.listId)
                 client->clearPendingList();  // an unfinished older list is dropped
             client->pendingListId = record.listId;
+            if (client->pendingPaths.getCount() + record.entryCount > kMaxPendingListEntries) {
+                // Too long: the whole list is dropped and the client keeps
+                // its previous one.
+                client->clearPendingList();
+                if (record.isFinalChunk == 0)
+                    client->droppedListId = record.listId;
+                client = nullptr;
+            }
+        }
+        if (client != nullptr) {
             // The dispatcher checked that entryCount paths end inside the data.
             const char* path = job->message + sizeof record;
             for (int32_t i = 0; i < record.entryCount; i++) {

@@ -57,6 +57,9 @@ public:
     // Seconds from start to the first status poll, and between polls.
     static constexpr double kFirstStatusPollSeconds = 120.0;
     static constexpr double kStatusPollIntervalSeconds = 60.0;
+    // Entries that the chunks of one list may hold: a longer list is dropped
+    // whole, so that an endless list cannot take all memory.
+    static constexpr int32_t kMaxPendingListEntries = 100000;
 
     // Builds the registries and the port; only when the port could be made
     // (no other process serves the name) also the disk reader and the status
@@ -69,7 +72,9 @@ public:
     SampleFileServer& operator=(const SampleFileServer&) = delete;
 
     // Attaches the port and the timer to the calling thread's run loop and
-    // runs it; returns only when the loop stops or the port cannot be added.
+    // runs it; returns only when the port cannot be added. Once the loop
+    // has run, the process ends when it stops: through terminateSelf (also
+    // when the loop gave up for any other reason).
     void runLoop();
     // Constructs the server, stores it in gSampleFileServer and runs its loop
     // when it serves. Returns when it does not serve.
@@ -91,8 +96,9 @@ public:
     static std::optional<std::string> serverManagerMessageReceiptCallBack(platform::LocalPort* port,
                                                                           int32_t messageId,
                                                                           const std::string& data, void* info);
-    // Message 0: registers the client when its port can be reached and the
-    // name is new. Returns 0.
+    // Message 0: registers the client when its port can be reached at once
+    // (its queue of new connections is not full), is served by another
+    // process than this one, and the name is new. Returns 0.
     int processRegisterClientMessage(const CtoS_RegisterClient_MessageData* record);
     // Message 1: deleteClient(clientName). Returns 0 (or does not return).
     int processUnregisterClientMessage(const CtoS_UnregisterClient_MessageData* record);

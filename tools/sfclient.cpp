@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -58,10 +59,12 @@ const char* const kHelp =
     "      and that you can read: name, frames, size in bytes and the file's\n"
     "      path. With FOLDER, only the segments of files inside FOLDER.\n"
     "      --remove-stale  removes those segments, and names each one removed,\n"
-    "                    but only when no server is serving. Segments left by a\n"
-    "                    server that crashed stay in memory until removed or\n"
-    "                    until the system restarts.\n"
-    "  --help\n"
+    "                    but only when no server is serving (none accepts a\n"
+    "                    connection, however busy), and never one that a\n"
+    "                    process still maps: such a segment is named as skipped.\n"
+    "                    Segments left by a server that crashed stay in memory\n"
+    "                    until removed or until the system restarts.\n"
+    "  --help, COMMAND --help\n"
     "      Shows this text.\n"
     "\n"
     "Exit status: 0 success, 1 failure, 2 bad usage.\n";
@@ -168,6 +171,11 @@ int runLoad(int argc, char** argv) {
     if (status != 0)
         return failure(std::string("Could not send the list of files. ") + SampleFileClient::describeStatus(status));
     printf("Sent %zu file%s.\n", entries.size(), entries.size() == 1 ? "" : "s");
+    // The server holds a file named twice once, and counts it once.
+    std::set<std::string> distinctPaths;
+    for (const SampleFileClient::Entry& entry : entries)
+        distinctPaths.insert(entry.path);
+    const size_t fileCount = distinctPaths.size();
     if (hold)
         printf("Staying registered until interrupted (Ctrl-C).\n");
     fflush(stdout);
@@ -191,8 +199,7 @@ int runLoad(int argc, char** argv) {
             if (remaining == 0)
                 printf("Nothing left to load.\n");
             else
-                printf("Still loading: %d of %zu file%s.\n", remaining, entries.size(),
-                       entries.size() == 1 ? "" : "s");
+                printf("Still loading: %d of %zu file%s.\n", remaining, fileCount, fileCount == 1 ? "" : "s");
             fflush(stdout);
             shown = remaining;
         }
@@ -286,15 +293,23 @@ int runSegments(int argc, char** argv) {
         return kExitOk;
     }
 
-    // A serving server may still use every one of them. (A server that
-    // starts right after this check makes segments of its own under names
-    // that the removal below may meet; it only happens when the user starts
-    // one meanwhile.)
-    if (SampleFileClient::isServerServing())
+    // A serving server may still use every one of them, also one too busy to
+    // answer at once. A server of another port folder (another
+    // XDG_RUNTIME_DIR) is not seen here but maps its segments, which are
+    // then skipped. (A server that starts right after these checks makes
+    // segments of its own under names that the removal below may meet; it
+    // only happens when the user starts one meanwhile.)
+    if (SampleFileClient::isServerListening())
         return failure("A server is serving; its segments may be in use, so none was removed.");
     int removed = 0;
+    int skipped = 0;
     int exitCode = kExitOk;
     for (const SampleFileClient::SegmentListing& segment : segments) {
+        if (segment.inUse) {
+            printf("Skipped %s (%s): a process still maps it.\n", segment.name.c_str(), segment.storedPath.c_str());
+            skipped++;
+            continue;
+        }
         int status = SampleFileClient::removeSegment(segment.name);
         if (status != 0) {
             exitCode = failure("Could not remove " + segment.name + ": " + strerror(-status) + ".");
@@ -303,10 +318,12 @@ int runSegments(int argc, char** argv) {
         printf("Removed %s (%s).\n", segment.name.c_str(), segment.storedPath.c_str());
         removed++;
     }
-    if (removed == 0 && exitCode == kExitOk)
+    if (removed == 0 && skipped == 0 && exitCode == kExitOk)
         printf("No stale segments found.\n");
     else if (removed > 0)
         printf("Removed %d stale segment%s.\n", removed, removed == 1 ? "" : "s");
+    if (skipped > 0)
+        printf("Skipped %d segment%s in use.\n", skipped, skipped == 1 ? "" : "s");
     return exitCode;
 }
 
@@ -322,7 +339,11 @@ int main(int argc, char** argv) {
     if (argc < 2)
         return usageError("No command given.");
     std::string command = argv[1];
-    if (command == "--help" || command == "-h" || command == "help") {
+    bool wantsHelp = command == "--help" || command == "-h" || command == "help";
+    // `COMMAND --help` too; after "--" every argument is a FILE.
+    for (int i = 2; i < argc && !wantsHelp && strcmp(argv[i], "--") != 0; i++)
+        wantsHelp = strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0;
+    if (wantsHelp) {
         fputs(kHelp, stdout);
         return kExitOk;
     }

@@ -393,6 +393,43 @@ TEST(ThreadPool, MissingSubPoolRefusesAndNullFunctionIsRefused) {
     EXPECT_EQ(pending, 0);
 }
 
+// A sub-pool torn down from inside one of its own jobs, as when the process
+// exits from a job, while another thread goes on submitting (the status
+// timer of a server does): every submission is either queued before the
+// teardown or refused, never run against the released queue.
+void* tearDownOwnSubPool(void* pool) {
+    static_cast<ThreadSubPool*>(pool)->destructThreadPool();
+    return nullptr;
+}
+
+TEST(ThreadPool, SubmissionsRacingATeardownAreRefused) {
+    // The teardown keeps the lock for its own worker, so the sub-pools stay
+    // allocated (and reachable), like the process-wide ones.
+    static auto* sTornDown = new std::vector<ThreadSubPool*>;
+    for (int round = 0; round < 50; ++round) {
+        auto* pool = new ThreadSubPool(2, kThreadPriorityNormal);
+        sTornDown->push_back(pool);
+        std::atomic<bool> stop(false);
+        std::atomic<int> refused(0);
+        std::vector<std::thread> submitters;
+        for (int s = 0; s < 2; ++s) {
+            submitters.emplace_back([&] {
+                while (!stop.load())
+                    if (pool->submitJob(nullptr, noJob, kThreadPriorityNormal, 0, 1) == 0) ++refused;
+            });
+        }
+        ASSERT_EQ(pool->submitJob(pool, tearDownOwnSubPool, kThreadPriorityHighest, 0, 1), 1);
+        for (int i = 0; i < 5000 && refused.load() == 0; ++i) std::this_thread::sleep_for(1ms);
+        stop = true;
+        for (std::thread& t : submitters) t.join();
+        ASSERT_GT(refused.load(), 0) << "round " << round;
+        EXPECT_EQ(pool->submitJob(nullptr, noJob, kThreadPriorityNormal, 0, 1), 0);
+        int pending = -1;
+        EXPECT_EQ(pool->countJobs(&pending), 0);
+        EXPECT_EQ(pending, 0);
+    }
+}
+
 TEST(ThreadPool, SchedulingPriorityMapping) {
     const int expected[][2] = {{0, 1}, {1, 2}, {2, 14}, {3, 15}, {4, 20}, {7, 1}, {-1, 1}};
     for (const auto& e : expected)

@@ -16,11 +16,18 @@ using porttest::requestFrame;
 namespace {
 
 constexpr double kStallLimit = 1.0;
+constexpr double kFrameLimit = 2.0;
 
 class HostilePeerTest : public porttest::PortFolderFixture {
 protected:
-    void SetUp() override { LocalPort::setStallLimitForTesting(kStallLimit); }
-    void TearDown() override { LocalPort::setStallLimitForTesting(5.0); }
+    void SetUp() override {
+        LocalPort::setStallLimitForTesting(kStallLimit);
+        LocalPort::setFrameLimitForTesting(kFrameLimit);
+    }
+    void TearDown() override {
+        LocalPort::setStallLimitForTesting(5.0);
+        LocalPort::setFrameLimitForTesting(30.0);
+    }
 };
 
 std::string randomBytes(size_t n) {
@@ -77,6 +84,25 @@ TEST_F(HostilePeerTest, BrokenPeersAreDroppedWhileOthersAreServed) {
         EXPECT_EQ(good->sendRequest(4, "still", 5, 1.0, 1.0, true, &reply), kPortSuccess);
         EXPECT_TRUE(good->isValid());
     }
+}
+
+// Never still for as long as the stall limit, yet never done: a peer that
+// declares a large frame and sends it a byte at a time.
+TEST_F(HostilePeerTest, PeerThatTricklesAFrameIsDroppedAtTheFrameLimit) {
+    porttest::ServedPort served("Patient", [](int32_t, const std::string&) { return std::optional<std::string>(); });
+    ASSERT_TRUE(served.ok()) << served.why();
+    const int hostile = porttest::rawConnect("Patient");
+    ASSERT_GE(hostile, 0);
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(porttest::sendAll(hostile, requestFrame(4, 1, true, "", kMaxMessageBytes)));
+    bool closed = false;
+    while (!closed && std::chrono::steady_clock::now() - start < std::chrono::duration<double>(kFrameLimit + 4.0)) {
+        // A refused byte also means that the server has closed the connection.
+        closed = !porttest::sendAll(hostile, "t") || porttest::waitForClose(hostile, kStallLimit / 4);
+    }
+    EXPECT_TRUE(closed) << "the trickling peer was not dropped";
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::duration<double>(kFrameLimit * 0.9));
+    close(hostile);
 }
 
 TEST_F(HostilePeerTest, PeerThatNeverReadsItsRepliesIsDropped) {

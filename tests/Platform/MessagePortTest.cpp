@@ -194,6 +194,76 @@ TEST_F(MessagePortTest, LateReplyIsNotTakenForTheNextOne) {
     EXPECT_EQ(reply, "re:C");
 }
 
+// A request that waits for its turn behind another one that waits long for
+// its reply gives up within its own send time-out: its caller may hold a lock
+// that others need meanwhile.
+TEST_F(MessagePortTest, RequestBehindASlowOneTimesOutWithinItsSendTimeout) {
+    std::mutex m;
+    std::condition_variable cv;
+    bool entered = false, release = false;
+    ServedPort served("Queue", [&](int32_t id, const std::string& data) {
+        if (id == 7) {
+            std::unique_lock<std::mutex> lock(m);
+            entered = true;
+            cv.notify_all();
+            cv.wait_for(lock, 10s, [&] { return release; });
+        }
+        return echo(4, data);
+    });
+    ASSERT_TRUE(served.ok()) << served.why();
+    auto port = RemotePort::connect("Queue");
+    ASSERT_NE(port, nullptr);
+    std::thread slow([&] {
+        std::string reply;
+        EXPECT_EQ(port->sendRequest(7, "slow", 4, 1.0, 5.0, true, &reply), kPortSuccess);
+        EXPECT_EQ(reply, "re:slow");
+    });
+    {
+        std::unique_lock<std::mutex> lock(m);
+        ASSERT_TRUE(cv.wait_for(lock, 5s, [&] { return entered; }));
+    }
+    for (const bool wantReply : {false, true}) {
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(port->sendRequest(1, "notice", 6, 0.2, 0.2, wantReply, nullptr), kPortSendTimeout);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 1500ms);
+    }
+    {
+        std::lock_guard<std::mutex> lock(m);
+        release = true;
+    }
+    cv.notify_all();
+    slow.join();
+    EXPECT_TRUE(port->isValid()) << "nothing of the timed-out requests went out";
+    std::string reply;
+    EXPECT_EQ(send(*port, 4, "next", &reply), kPortSuccess);
+    EXPECT_EQ(reply, "re:next");
+}
+
+// A listener whose queue of new connections is full and that never accepts.
+TEST_F(MessagePortTest, ConnectWaitsForRoomInAFullQueueOnlyWithinItsTimeLimit) {
+    const int listener = porttest::rawBind(porttest::socketPath("Full"));
+    ASSERT_GE(listener, 0);
+    ASSERT_EQ(listen(listener, 0), 0);
+    const int queued = porttest::rawConnect("Full");  // takes the one place in the queue
+    ASSERT_GE(queued, 0);
+    for (const double limit : {0.0, 0.2}) {
+        SCOPED_TRACE(limit);
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(RemotePort::connect("Full", limit), nullptr);
+        const auto waited = std::chrono::steady_clock::now() - start;
+        EXPECT_GE(waited, std::chrono::duration<double>(limit * 0.9));
+        EXPECT_LT(waited, std::chrono::duration<double>(limit + 1.0));
+    }
+    close(queued);
+    close(listener);
+
+    ServedPort served("Here", echo);
+    ASSERT_TRUE(served.ok()) << served.why();
+    auto port = RemotePort::connect("Here", 0.0);
+    ASSERT_NE(port, nullptr) << "a queue with room needs no wait";
+    EXPECT_EQ(port->peerPid(), getpid());
+}
+
 TEST_F(MessagePortTest, SendTimesOutWhenThePeerDoesNotRead) {
     // Created but never added to a run loop: nobody reads the connection.
     auto deaf = LocalPort::create("Deaf", echo);

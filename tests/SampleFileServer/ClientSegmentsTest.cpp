@@ -171,10 +171,14 @@ TEST_F(ClientSegmentsTest, ListsOnlyNamedAndValidSegments) {
     EXPECT_EQ(own[0].storedPath, good);
     EXPECT_EQ(own[0].frameCount, 1000);
     EXPECT_EQ(own[0].size, Utilities::roundUpToPageSize(Segment::fullSize(1000)));
+    EXPECT_TRUE(own[0].inUse) << "this process maps it";
 
     // As a crashed server leaves it: nobody maps it any more.
     Segment::releaseSharedMemSegment(Segment::kReleaseDetach, &segment.name, segment.frames, segment.base, segment.fd);
     segment.base = nullptr;
+    own = ownListings();
+    ASSERT_EQ(own.size(), 1u);
+    EXPECT_FALSE(own[0].inUse);
     EXPECT_EQ(SampleFileClient::removeSegment(own[0].name), 0);
     EXPECT_FALSE(srvtest::segmentExists(own[0].name));
     EXPECT_EQ(SampleFileClient::removeSegment(own[0].name), -ENOENT);

@@ -13,6 +13,7 @@
 
 #include "ClientInfoList.h"
 #include "RhThreadPool.h"
+#include "RunLoop.h"
 #include "SampleFileInfoList.h"
 #include "SampleFileServer.h"
 #include "SampleFileSharedmemSegment.h"
@@ -174,6 +175,25 @@ TEST_F(ServerLifetimeTest, TerminationWaitsForEntryJobsThenUnlinksTheSegments) {
                     "writer stopped; a new entry job was refused");
         EXPECT_FALSE(srvtest::segmentExists(srvtest::segmentName(path)));
     }
+}
+
+// ---- The serving loop giving up ----
+
+// The loop returns without anyone having ended the server, as after a failed
+// wait: the process must still end through terminateSelf.
+[[noreturn]] void returnFromTheLoopUnended(const std::string& path) {
+    gSampleFileServer = new SampleFileServer(3600.0, 3600.0);
+    addEntry(gSampleFileServer, path, kLoadFinished, 100);
+    platform::RunLoop::current().stop();  // run() returns at once
+    gSampleFileServer->runLoop();
+    fprintf(stderr, "runLoop returned\n");
+    _exit(1);
+}
+
+TEST_F(ServerLifetimeTest, ALoopThatGivesUpStillEndsTheServerAndUnlinksItsSegments) {
+    const std::string path = samplePath("loop.wav");
+    EXPECT_EXIT(returnFromTheLoopUnended(path), ::testing::ExitedWithCode(0), "");
+    EXPECT_FALSE(srvtest::segmentExists(srvtest::segmentName(path)));
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "SampleFileClient.h"
+#include "SampleFileServer.h"
 #include "SampleFileServerMessages.h"
 #include "ServerProcessSupport.h"
 #include "TestSupport.h"
@@ -213,17 +214,57 @@ TEST_F(ServerProcessTest, DuplicateAndUnreachableRegistrationsAreDropped) {
     startServer();
     SampleFileClient client(clientOptions());
     ASSERT_EQ(client.connect(), 0);
+    ASSERT_EQ(client.sendSampleFileList(entriesOf({"/x/a.wav", "/x/b.wav"})), 0);
+    ASSERT_EQ(progressOf(client.name()), 2);
     std::string reply;
     // A second registration under the same name, and one under a name that
     // no port serves: had either been taken, the server would outlive the
-    // client's leaving.
+    // client's leaving (or the first would have lost its list).
     ASSERT_EQ(srvtest::request(kCtoS_RegisterClient, nameRecord(client.name(), 264), &reply), 0);
+    EXPECT_EQ(progressOf(client.name()), 2) << "the registration in place is kept as it was";
     ASSERT_EQ(srvtest::request(kCtoS_RegisterClient, nameRecord("4242.0.ClientManager", 264), &reply), 0);
     EXPECT_EQ(progressOf("4242.0.ClientManager"), 0);
     ASSERT_EQ(client.leave(), 0);
     std::optional<int> status = server.waitExit(3.0);
     ASSERT_TRUE(status.has_value());
     EXPECT_EQ(*status, 0);
+}
+
+// A "client" whose queue of new connections is full and that never accepts:
+// the serving thread must not wait on it while others want answers.
+TEST_F(ServerProcessTest, ARegistrationWhosePortNeverAcceptsDoesNotHoldUpOthers) {
+    startServer();
+    SampleFileClient client(clientOptions());
+    ASSERT_EQ(client.connect(), 0);
+    const std::string stuck = "stuck.0.ClientManager";
+    const std::string path = srvtest::socketPathOf(stuck);
+    sockaddr_un addr;
+    memset(&addr, 0, sizeof addr);
+    addr.sun_family = AF_UNIX;
+    ASSERT_LT(path.size(), sizeof addr.sun_path);
+    memcpy(addr.sun_path, path.c_str(), path.size());
+    const int fake = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(fake, 0);
+    ASSERT_EQ(bind(fake, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(listen(fake, 0), 0);
+    const int filler = srvtest::connectRaw(path);  // takes the one place in its queue
+    ASSERT_GE(filler, 0);
+
+    auto serverPort = platform::RemotePort::connect(SampleFileServerUtilities::kServerManagerPortName);
+    ASSERT_NE(serverPort, nullptr);
+    const std::string registration = nameRecord(stuck, 264);
+    ASSERT_EQ(serverPort->sendRequest(kCtoS_RegisterClient, registration.data(), registration.size(), 2.0, 2.0, false),
+              0);
+    const auto start = Clock::now();
+    EXPECT_EQ(progressOf(client.name()), 0);
+    EXPECT_LT(std::chrono::duration<double>(Clock::now() - start).count(), 1.0);
+    // Not registered: a list under its name changes nothing.
+    std::string reply;
+    ASSERT_EQ(srvtest::request(kCtoS_ReplyListOfSampleFilesInUseByClient, listChunk(stuck, 1, true, {"/x/a.wav"}),
+                               &reply), 0);
+    EXPECT_EQ(progressOf(stuck), 0);
+    close(filler);
+    close(fake);
 }
 
 TEST_F(ServerProcessTest, UnregisteredNamesGetFourBytesOfZero) {
@@ -316,6 +357,13 @@ TEST_F(ServerProcessTest, ChunkedListsAreTakenOnlyWithTheFinalChunk) {
     // The client library chunks by itself.
     ASSERT_EQ(client.sendSampleFileList(entriesOf(manyPaths("s", 601))), 0);
     EXPECT_EQ(progressOf(name), 601);
+
+    // A list longer than the server holds is dropped whole, also the chunks
+    // that come after the limit is passed; the previous list stays.
+    ASSERT_EQ(client.sendSampleFileList(entriesOf(manyPaths("t", SampleFileServer::kMaxPendingListEntries + 301))), 0);
+    EXPECT_EQ(progressOf(name), 601);
+    ASSERT_EQ(client.sendSampleFileList(entriesOf(manyPaths("u", 3))), 0);
+    EXPECT_EQ(progressOf(name), 3);
 }
 
 TEST_F(ServerProcessTest, AStalledPeerDoesNotDelayOtherClients) {
@@ -397,12 +445,22 @@ TEST_F(ServerProcessTest, AConnectionFromAnotherUserIsRefused) {
 }
 
 TEST_F(ServerProcessTest, AServerThatNoClientContactsEndsAtItsFirstPoll) {
-    const auto start = Clock::now();
-    startServer(QUILLORANTICS_TEST_INTERVALS_SERVER_PATH);
-    std::optional<int> status = server.waitExit(kTestFirstPollSeconds + 5.0);
-    ASSERT_TRUE(status.has_value()) << "the server did not end at its first poll";
-    EXPECT_EQ(*status, 0);
-    EXPECT_GE(std::chrono::duration<double>(Clock::now() - start).count(), kTestFirstPollSeconds * 0.9);
+    // The second server is asked to register its own port as a client: it
+    // would answer its own polls and never end.
+    for (const bool registersItself : {false, true}) {
+        SCOPED_TRACE(registersItself ? "registered itself" : "no registration");
+        const auto start = Clock::now();
+        startServer(QUILLORANTICS_TEST_INTERVALS_SERVER_PATH);
+        if (registersItself) {
+            std::string reply;
+            ASSERT_EQ(srvtest::request(kCtoS_RegisterClient,
+                                       nameRecord(SampleFileServerUtilities::kServerManagerPortName, 264), &reply), 0);
+        }
+        std::optional<int> status = server.waitExit(kTestFirstPollSeconds + 5.0);
+        ASSERT_TRUE(status.has_value()) << "the server did not end at its first poll";
+        EXPECT_EQ(*status, 0);
+        EXPECT_GE(std::chrono::duration<double>(Clock::now() - start).count(), kTestFirstPollSeconds * 0.9);
+    }
 }
 
 TEST_F(ServerProcessTest, ClientsThatAnswerPollsStayRegistered) {

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "MessagePort.h"
 #include "SampleFileClient.h"
 #include "SampleFileServerUtilities.h"
 #include "SampleFileSharedmemSegment.h"
@@ -77,6 +78,13 @@ TEST_F(SfclientTest, HelpAndUsageErrors) {
     EXPECT_EQ(help.status, 0);
     for (const char* command : {"load", "--hold", "progress", "ping", "segments", "--remove-stale"})
         EXPECT_NE(help.output.find(command), std::string::npos) << command;
+    for (const std::vector<std::string>& arguments :
+         {std::vector<std::string>{"load", "--help"}, std::vector<std::string>{"load", "a.wav", "-h"},
+          std::vector<std::string>{"segments", "--help"}, std::vector<std::string>{"progress", "--help"}}) {
+        Result commandHelp = run(arguments);
+        EXPECT_EQ(commandHelp.status, 0) << arguments[0];
+        EXPECT_EQ(commandHelp.output, help.output) << arguments[0];
+    }
 
     struct Case {
         std::vector<std::string> arguments;
@@ -115,8 +123,11 @@ TEST_F(SfclientTest, PingAndProgressWithoutServer) {
 TEST_F(SfclientTest, HeldLoadStartsTheServerAndLeavesOnInterrupt) {
     const std::string out = runtimeDir.file("held");
     srvtest::ChildProcess held;
-    ASSERT_TRUE(held.start({SFCLIENT_PATH, "load", "--hold", "--frames", "100", "/nowhere/a.wav", "rel/b.wav"}, out));
+    // A file named twice is one file to the server, and so to the count.
+    ASSERT_TRUE(held.start(
+        {SFCLIENT_PATH, "load", "--hold", "--frames", "100", "/nowhere/a.wav", "rel/b.wav", "/nowhere/a.wav"}, out));
     ASSERT_TRUE(waitForOutput(out, "Staying registered")) << rhtest::readFile(out);
+    EXPECT_TRUE(waitForOutput(out, "Still loading: 2 of 2 files.")) << rhtest::readFile(out);
     const std::string name = clientNameIn(rhtest::readFile(out));
     ASSERT_FALSE(name.empty()) << rhtest::readFile(out);
 
@@ -187,6 +198,25 @@ TEST_F(SfclientTest, SegmentsAreListedAndRemovedOnlyWhenNoServerServes) {
     server.kill();
     held.kill();
     ASSERT_TRUE(srvtest::segmentExists(name));
+    {
+        // A server too busy to answer still serves: it accepts connections.
+        auto busy = platform::LocalPort::create(SampleFileServerUtilities::kServerManagerPortName, nullptr);
+        ASSERT_NE(busy, nullptr);
+        Result refusedBusy = run({"segments", "--remove-stale", folder});
+        EXPECT_EQ(refusedBusy.status, 1);
+        EXPECT_NE(refusedBusy.output.find("A server is serving"), std::string::npos) << refusedBusy.output;
+        EXPECT_TRUE(srvtest::segmentExists(name));
+    }
+    {
+        // Mapped by a process, as by a server of another port folder or a
+        // client that still plays from it.
+        SampleFileAttachment attachment;
+        ASSERT_EQ(SampleFileClient::attachSampleFile(path, 0, 100, &attachment), 0);
+        Result skipped = run({"segments", "--remove-stale", folder});
+        EXPECT_EQ(skipped.status, 0);
+        EXPECT_EQ(skipped.output, "Skipped " + name + " (" + path + "): a process still maps it.\nSkipped 1 segment in use.\n");
+        EXPECT_TRUE(srvtest::segmentExists(name));
+    }
     Result removed = run({"segments", "--remove-stale", folder});
     EXPECT_EQ(removed.status, 0);
     EXPECT_EQ(removed.output, "Removed " + name + " (" + path + ").\nRemoved 1 stale segment.\n");
