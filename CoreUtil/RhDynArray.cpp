@@ -110,9 +110,13 @@ void* RhArray::appendNoDuplication(const void* item) {
 }
 
 void* RhArray::appendFullArray(RhArray* other) {
-    if (other == nullptr || other == this || other->count <= 0 || other->elementSize != elementSize)
+    if (other == nullptr || other->count <= 0 || other->elementSize != elementSize)
         return buf;
-    for (int i = 0; i < other->count; ++i) {
+    // other may be this array: its count is taken once, so its own items are
+    // appended once, and each item is addressed afresh through the current
+    // storage (insertAt keeps it readable across a growth).
+    int n = other->count;
+    for (int i = 0; i < n; ++i) {
         if (insertAt(other->slot(i), count) == nullptr)
             return nullptr;
     }

@@ -48,9 +48,10 @@ public:
     // Appends unless an item with equal bytes is present. Returns the
     // storage, or null when the append failed.
     virtual void* appendNoDuplication(const void* item);
-    // Appends copies of other's items in order. Nothing when other is
-    // null, empty, this array, or of another item size. Returns the storage,
-    // or null when an append failed.
+    // Appends copies of other's items in order; other may be this array
+    // (its items are then appended once). Nothing when other is null, empty
+    // or of another item size. Returns the storage, or null when an append
+    // failed.
     virtual void* appendFullArray(RhArray* other);
     // Negative index: nothing. In range: overwrites. Beyond the end: appends
     // copies of item until count exceeds index (the gap holds copies of the

@@ -121,15 +121,10 @@ private:
 // joined TOC's length. False, with nothing allocated, when the container
 // holds nothing.
 bool loadContainer(const char* containerPath, FSCacheEntry* entry, size_t* tocLength) {
-    // Non-blocking open so that a FIFO named like a container cannot stall
-    // the lookup; readToc then refuses anything but a regular file.
-    int fd = open(containerPath, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return false;
-    FILE* f = fdopen(fd, "rb");
-    if (!f) {
-        ::close(fd);
-        return false;
-    }
+    // A FIFO named like a container must not stall the lookup: only a
+    // regular file is opened, without blocking.
+    FILE* f = RhUtils::fopenRegularFileForReading(containerPath);
+    if (!f) return false;
     TocText toc;
     bool ok = readToc(f, &toc);
     fclose(f);

@@ -2,10 +2,12 @@
 
 #include <dlfcn.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <pwd.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
@@ -16,6 +18,22 @@ namespace RhUtils {
 FILE* fopenUnicodeSafe(const char* path, const char* mode) {
     if (!path || !mode) return nullptr;
     return fopen(path, mode);
+}
+
+FILE* fopenRegularFileForReading(const char* path) {
+    if (!path || !*path) return nullptr;
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    struct stat st;
+    int flags = -1;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        close(fd);
+        return nullptr;
+    }
+    FILE* f = fdopen(fd, "rb");
+    if (!f) close(fd);
+    return f;
 }
 
 }  // namespace RhUtils

@@ -13,6 +13,12 @@ namespace RhUtils {
 // or mode: null.
 FILE* fopenUnicodeSafe(const char* path, const char* mode);
 
+// Opens path for reading ("rb") only when it names a regular file (a
+// symbolic link to one included). The open does not block, so a FIFO with no
+// writer cannot stall the caller; FIFOs, devices, sockets and folders give
+// null, as a missing file does. The returned stream blocks as usual.
+FILE* fopenRegularFileForReading(const char* path);
+
 }  // namespace RhUtils
 
 // Copies into out (outSize bytes) the absolute path of the executable image

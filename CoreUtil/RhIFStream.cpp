@@ -102,14 +102,14 @@ int RhIFStream::openIt(const char* newPath, int /*mode*/, int randomAccess) {
         path.copyFrom(container.getText());
         offset = memberOffset;
         size = memberSize;
-        file = RhUtils::fopenUnicodeSafe(path.getText(), "rb");
+        file = RhUtils::fopenRegularFileForReading(path.getText());
         if (file) {
             seekg(0, 0);
             adviseReadAhead(file, offset, size, randomAccess);
         }
     } else {
         path.copyFrom(newPath ? newPath : "");
-        file = newPath && *newPath ? RhUtils::fopenUnicodeSafe(newPath, "rb") : nullptr;
+        file = RhUtils::fopenRegularFileForReading(newPath);
     }
     return 1;
 }
@@ -194,7 +194,7 @@ void RhIFStream::close() {
 
 int RhIFStream::reopen() {
     if (!file && path.getLength() > 0) {
-        file = RhUtils::fopenUnicodeSafe(path.getText(), "rb");
+        file = RhUtils::fopenRegularFileForReading(path.getText());
         if (file) {
             seekg(0, 0);
             if (inArchive) adviseReadAhead(file, offset, size, 0);

@@ -64,7 +64,10 @@ public:
     // Closes any open file, then opens path: a container member (its
     // container file, positioned at the member's first byte, with read-ahead
     // advice: sequential, or random when randomAccess is non-zero) or else
-    // the plain file. Test good() for the outcome. Returns 1.
+    // the plain file. Only a regular file is opened: a FIFO, device or
+    // folder (also as a symlink file's target) leaves the stream closed, as
+    // a missing file does, and never blocks. Test good() for the outcome.
+    // Returns 1.
     int openIt(const char* path, int mode, int randomAccess);
 
     int good() override;

@@ -783,7 +783,8 @@ int RhPath::getOSversionString(RhString* out) const {
 }
 
 RhString* RhPath::buildStringFromFileContents() const {
-    FILE* f = length > 0 ? RhUtils::fopenUnicodeSafe(getText(), "rb") : nullptr;
+    // Only regular files: a FIFO or device named here would block or never end.
+    FILE* f = length > 0 ? RhUtils::fopenRegularFileForReading(getText()) : nullptr;
     if (!f) return nullptr;
     std::string content;
     std::vector<char> chunk(1 << 16);
@@ -922,12 +923,7 @@ void RhPath::desktopDir() {
 
 RhPathList::RhPathList(const RhPathList& other) : RhStringList() { appendList(&other, 1); }
 
-void* RhPathList::appendString(const char* text) {
-    RhString* path = new RhPath(text);
-    void* stored = RhDynArray::append(&path);
-    if (!stored) delete path;
-    return stored;
-}
+RhString* RhPathList::newString(const char* text) const { return new RhPath(text); }
 
 void RhPathList::appendPath(const RhPath* path, int allowDuplicates) {
     if (path) appendString(static_cast<const RhString*>(path), allowDuplicates);

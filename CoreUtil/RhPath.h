@@ -281,19 +281,16 @@ private:
     int collectFiles(RhPathList* out, const char* suffix, int recursive, int archiveAware) const;
 };
 
-// A list of paths. Every string the list creates itself is an owned heap
-// RhPath; strings handed over as they are (set, insertBefore, setIthString
-// of the base list) stay plain strings, and getIthPath answers null for them.
+// A list of paths. Every string the list creates itself (appending,
+// setIthString, the empty strings filling a gap) is an owned heap RhPath;
+// strings handed over as they are (set, insertBefore) keep their own type,
+// and getIthPath answers null for one that is not a path.
 class RhPathList : public RhStringList {
 public:
     RhPathList() = default;
     RhPathList(const RhPathList& other);
     RhPathList& operator=(const RhPathList& other) = default;
     ~RhPathList() override = default;
-
-    using RhStringList::appendString;
-    // Appends a new heap RhPath(text).
-    void* appendString(const char* text) override;
 
     // appendString(path, allowDuplicates); nothing for null path.
     void appendPath(const RhPath* path, int allowDuplicates);
@@ -306,4 +303,8 @@ public:
     // when other is null or this list).
     void copyFrom(const RhPathList* other);
     using RhStringList::copyFrom;
+
+protected:
+    // A new heap RhPath(text).
+    RhString* newString(const char* text) const override;
 };

@@ -146,8 +146,12 @@ void* RhStringList::appendString(const RhString* s, int allowDuplicates) {
     return appendString(textOf(s));
 }
 
+RhString* RhStringList::newString(const char* text) const {
+    return new RhString(text);
+}
+
 void* RhStringList::appendString(const char* text) {
-    RhString* s = new RhString(text);
+    RhString* s = newString(text);
     void* stored = RhDynArray::append(&s);
     if (stored == nullptr)
         delete s;
@@ -324,7 +328,7 @@ void RhStringList::setIthString(unsigned index, const char* text) {
         if (appendString("") == nullptr)
             return;
     }
-    RhString* replacement = new RhString(text);
+    RhString* replacement = newString(text);
     delete getStrings()[index];
     getStrings()[index] = replacement;
 }

@@ -61,7 +61,7 @@ public:
     // appendStringNoDuplication(s, 0). A null s reads as a null text.
     // Returns the storage, or null when nothing was appended.
     virtual void* appendString(const RhString* s, int allowDuplicates);
-    // Appends a new heap RhString(text); a null text gives a bufferless string.
+    // Appends newString(text); a null text gives a bufferless string.
     virtual void* appendString(const char* text);
     // The same as the text form with s's text.
     virtual int appendStringNoDuplication(RhString* s, int fuzzy);
@@ -127,13 +127,17 @@ public:
     // The string at index, or null when index is not below count.
     RhString* getIthString(unsigned index) const;
     // Appends empty strings until count exceeds index, then replaces the
-    // string at index by a new RhString(text).
+    // string at index by a new string (newString(text)).
     void setIthString(unsigned index, const char* text);
     void setIthString(unsigned index, const RhString* s);
 
 protected:
     // Destroys the strings in slots [first, first + n).
     void destroyStrings(int first, int n);
+    // A new heap string holding text (null text: bufferless), of the kind
+    // this list keeps; every string the list creates itself comes from here.
+    // Lists of a string subclass override it.
+    virtual RhString* newString(const char* text) const;
 };
 
 // The shared pool of spare small strings (item: pointer to a heap RhString).

@@ -228,6 +228,19 @@ TEST(RhDynArray, AppendFullArrayNeedsEqualItemSizes) {
     EXPECT_EQ(values(a), (std::vector<int>{1, 2, 3}));
 }
 
+TEST(RhDynArray, AppendFullArrayToItselfAppendsItsItemsOnce) {
+    // 20 items: the self-append grows the storage (capacity 32) midway, so
+    // the items still to be copied have moved.
+    for (int n : {1, 5, 20}) {
+        SCOPED_TRACE(n);
+        RhIntArray a = iota(n);
+        EXPECT_NE(a.appendFullArray(&a), nullptr);
+        std::vector<int> twice = values(iota(n));
+        twice.insert(twice.end(), twice.begin(), twice.end());
+        EXPECT_EQ(values(a), twice);
+    }
+}
+
 TEST(RhDynArray, ReverseAndInterchange) {
     RhIntArray odd = iota(5), even = iota(4);
     odd.reverse();

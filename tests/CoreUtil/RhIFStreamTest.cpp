@@ -2,9 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <functional>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -304,6 +308,56 @@ TEST_F(RhIFStreamTest, RemoveDotDots) {
     RhLongString out;
     RhIFStream::removeDotDots(&in, &out);
     EXPECT_EQ(std::string(out.getText()), longPath);
+}
+
+// Runs open (which returns the stream's good()) on another thread. Should it
+// block on the FIFO, the test fails and the FIFO is opened and closed for
+// writing until the open gives up, so that a fault is reported, not a hang.
+int openGuarded(const std::function<int()>& open, const std::string& fifo) {
+    auto opened = std::async(std::launch::async, open);
+    if (opened.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+        ADD_FAILURE() << "opening blocked";
+        while (opened.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready) {
+            int fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+            if (fd >= 0) ::close(fd);
+        }
+    }
+    return opened.get();
+}
+
+TEST_F(RhIFStreamTest, OpensOnlyRegularFiles) {
+    // No writer ever opens the FIFO: an open that waited for one would block.
+    const std::string fifo = dir.file("pipe");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_EQ(RhIFStream::symlink(dir.file("link").c_str(), fifo.c_str(), 0), 1);
+    mkdir(dir.file("folder").c_str(), 0700);
+    struct Case {
+        const char* what;
+        std::string path;
+        int goodUnfollowed;  // opened with followLinks 0
+    };
+    const Case cases[] = {
+        {"FIFO", fifo, 0},
+        {"symlink file naming a FIFO", dir.file("link"), 1},  // the link file itself
+        {"folder", dir.file("folder"), 0},
+        {"device", "/dev/null", 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(openGuarded([&] { return RhIFStream(c.path.c_str(), 8).good(); }, fifo), 0);
+        EXPECT_EQ(openGuarded([&] { return RhIFStream(c.path.c_str(), 8, 0).good(); }, fifo), c.goodUnfollowed);
+    }
+
+    // reopen() checks again: a regular file replaced by a FIFO stays closed.
+    dir.write("swapped", "bytes");
+    RhIFStream s(dir.file("swapped").c_str(), 8);
+    ASSERT_TRUE(s.good());
+    s.close();
+    ASSERT_EQ(unlink(dir.file("swapped").c_str()), 0);
+    ASSERT_EQ(mkfifo(dir.file("swapped").c_str(), 0600), 0);
+    EXPECT_EQ(openGuarded([&] { return s.reopen(); }, dir.file("swapped")), 0);
+    char buf[8];
+    EXPECT_EQ(s.read(buf, sizeof buf), 0);
 }
 
 }  // namespace

@@ -545,6 +545,25 @@ TEST(RhPathTest, PathListHoldsPaths) {
     EXPECT_STREQ(copy.getIthPath(0)->getText(), "/a/three.wav");
 }
 
+TEST(RhPathTest, PathListMakesPathsForEveryIndexItSets) {
+    // setIthString beyond the end fills the gap and replaces in range; set
+    // fills its gap the same way.
+    RhPathList list;
+    list.setIthString(2, "/b/two.aif");
+    RhString one("/b/one.aif");
+    list.setIthString(1, &one);
+    RhString* adopted = new RhPath("/b/four.aif");
+    list.set(&adopted, 4);
+    const char* expected[] = {"", "/b/one.aif", "/b/two.aif", "", "/b/four.aif"};
+    ASSERT_EQ(list.getCount(), 5);
+    for (int i = 0; i < 5; ++i) {
+        SCOPED_TRACE(i);
+        ASSERT_NE(list.getIthPath(i), nullptr);
+        EXPECT_STREQ(list.getIthPath(i)->getText(), expected[i]);
+    }
+    EXPECT_STREQ(list.getIthPath(2)->suffix(), "aif");
+}
+
 // --------------------------------------------------- less used operations
 
 TEST(RhPathTest, PathOfThisRelativeToParent) {
