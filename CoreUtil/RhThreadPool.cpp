@@ -371,6 +371,8 @@ static ThreadPoolCleaner sThreadPoolCleaner;
 void ThreadPool::registerThreadPool(int index, int numThreads, const char* name, ThreadPriority priority) {
     (void)name;
     if (index < 0 || index >= kMaxSubPools) return;
+    // The tables are read by running workers once the pool exists.
+    if (sInitialized.load()) return;
     if (sNumberOfSubPools < index + 1) sNumberOfSubPools = index + 1;
     sSubPoolInitialPriorities[index] = priority;
     int count = numThreads < ThreadSubPool::kMaxThreads ? numThreads : ThreadSubPool::kMaxThreads;

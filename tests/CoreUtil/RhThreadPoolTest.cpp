@@ -333,6 +333,9 @@ TEST(ThreadPool, IdleWaitGivesUpWhileAJobRuns) {
 }
 
 TEST(ThreadPool, RegistrationRules) {
+    // Registration only counts before the pool starts; ctest runs every case
+    // in a fresh process, a whole-binary run may not.
+    if (ThreadPool::sInitialized.load()) GTEST_SKIP() << "the pool already runs in this process";
     const int savedCount = ThreadPool::sNumberOfSubPools;
     int savedThreads[ThreadPool::kMaxSubPools];
     ThreadPriority savedPriorities[ThreadPool::kMaxSubPools];
@@ -368,6 +371,9 @@ TEST(ThreadPool, ResizeOnlyGrowsExistingSubPools) {
     EXPECT_EQ(ThreadPool::sSubPools[kWide]->getThreadCount(), threads);
     ThreadPool::resizeThreadPool(3, 8);  // no such sub-pool: nothing
     EXPECT_EQ(ThreadPool::sSubPools[3], nullptr);
+    const int subPools = ThreadPool::sNumberOfSubPools;
+    ThreadPool::registerThreadPool(3, 8, "too late", kThreadPriorityNormal);  // the pool runs: nothing
+    EXPECT_EQ(ThreadPool::sNumberOfSubPools, subPools);
 
     const int grown = threads + 2;
     ThreadPool::resizeThreadPool(kWide, grown);
