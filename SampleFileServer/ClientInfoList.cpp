@@ -49,30 +49,28 @@ ClientInfo* ClientInfoList::getClient(int index) const {
     return client;
 }
 
-ClientInfo* ClientInfoList::findClientByName(const char* name, int alreadyLocked) {
-    if (name == nullptr)
-        return nullptr;
+template <typename Matches>
+ClientInfo* ClientInfoList::findFirst(Matches matches, int alreadyLocked) {
     std::unique_lock<std::mutex> lock(mutex, std::defer_lock);
     if (!alreadyLocked)
         lock.lock();
     for (int i = 0; i < getCount(); i++) {
         ClientInfo* client = getClient(i);
-        if (client != nullptr && strcmp(client->clientName.getText(), name) == 0)
+        if (client != nullptr && matches(client))
             return client;
     }
     return nullptr;
 }
 
+ClientInfo* ClientInfoList::findClientByName(const char* name, int alreadyLocked) {
+    if (name == nullptr)
+        return nullptr;
+    return findFirst([name](const ClientInfo* c) { return strcmp(c->clientName.getText(), name) == 0; },
+                     alreadyLocked);
+}
+
 ClientInfo* ClientInfoList::findClientByPort(const platform::RemotePort* port, int alreadyLocked) {
     if (port == nullptr)
         return nullptr;
-    std::unique_lock<std::mutex> lock(mutex, std::defer_lock);
-    if (!alreadyLocked)
-        lock.lock();
-    for (int i = 0; i < getCount(); i++) {
-        ClientInfo* client = getClient(i);
-        if (client != nullptr && client->clientPort.get() == port)
-            return client;
-    }
-    return nullptr;
+    return findFirst([port](const ClientInfo* c) { return c->clientPort.get() == port; }, alreadyLocked);
 }

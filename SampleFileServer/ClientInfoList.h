@@ -58,4 +58,10 @@ public:
     ClientInfo* getClient(int index) const;
 
     std::mutex mutex;
+
+private:
+    // The first client for which matches(client) holds, or null. Takes the
+    // mutex unless alreadyLocked.
+    template <typename Matches>
+    ClientInfo* findFirst(Matches matches, int alreadyLocked);
 };
