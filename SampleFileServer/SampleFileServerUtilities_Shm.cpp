@@ -14,6 +14,7 @@
 
 #include "DiagnosticLog.h"
 #include "RhMemory.h"
+#include "RhUtils.h"
 #include "SysCalls.h"
 
 namespace {
@@ -81,7 +82,7 @@ std::string SampleFileServerUtilities::sharedMemoryObjectName(const char* name) 
 }
 
 size_t SampleFileServerUtilities::roundUpToPageSize(size_t size) {
-    static const size_t pageSize = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    static const size_t pageSize = static_cast<size_t>(RhPageSize());
     return (size + pageSize - 1) / pageSize * pageSize;
 }
 
