@@ -8,6 +8,9 @@
 #ifdef RH_TEST_STAND_IN_LOADER
 #include "StandInLoader.h"  // a test build only; the shipped server never has it
 #endif
+#ifdef RH_TEST_STAGE_HOOKS
+#include "StageHooks.h"  // a test build only; the shipped server never has it
+#endif
 
 // A test build of this file may define shorter status-poll intervals; the
 // shipped server always uses the constants of SampleFileServer.
@@ -45,6 +48,13 @@ int main() {
     RhMemory::raiseLockedMemoryLimit();
 #ifdef RH_TEST_STAND_IN_LOADER
     installStandInLoader();
+#endif
+#ifdef RH_TEST_STAGE_HOOKS
+    installStageHooks();
+#endif
+#ifdef RH_TEST_NO_READER
+    // A test build for the protocol alone: every file named stays queued.
+    SampleFileServer::sDiskReaderJobFunction = nullptr;
 #endif
     SampleFileServer::runServerMain(RH_FIRST_STATUS_POLL_SECONDS, RH_STATUS_POLL_INTERVAL_SECONDS);
     return 0;

@@ -1,6 +1,8 @@
 // sfclient: a command-line client of the sample-file server.
 //
-//   sfclient load [--hold] [--frames N] [--wait SECONDS] FILE...
+//   sfclient load [--hold] [--frames N] [--wait SECONDS] [--list FILE] [--no-check] FILE...
+//   sfclient info FILE...
+//   sfclient peek FILE FRAME
 //   sfclient progress NAME
 //   sfclient ping
 //   sfclient segments [--remove-stale] [FOLDER]
@@ -19,7 +21,9 @@
 #include <string>
 #include <vector>
 
+#include "RhPath.h"
 #include "SampleFileClient.h"
+#include "SfclientReport.h"
 
 namespace {
 
@@ -38,10 +42,18 @@ const char* const kHelp =
     "A client of the sample-file server QuilloranticsServer.\n"
     "\n"
     "Commands:\n"
-    "  load [--hold] [--frames N] [--wait SECONDS] FILE...\n"
+    "  load [--hold] [--frames N] [--wait SECONDS] [--list FILE] [--no-check] FILE...\n"
     "      Registers with the server (starting it when none serves), sends the\n"
-    "      FILEs as the list of sample files in use, shows how many are still\n"
-    "      loading until none is, and leaves the server.\n"
+    "      FILEs as the list of sample files in use, shows the progress until\n"
+    "      none is loading, prints a table of the loaded files (channels,\n"
+    "      frames, peak level, segments) and the reason for each file that did\n"
+    "      not load, and leaves the server. Exit status 1 when any file did not\n"
+    "      load.\n"
+    "      --list FILE   also load the paths listed in FILE, one per line\n"
+    "                    (- reads them from standard input)\n"
+    "      --no-check    send the FILEs without checking here first that each\n"
+    "                    exists and can be read (the server may see files that\n"
+    "                    this process does not)\n"
     "      --hold        stay registered, showing the progress, until\n"
     "                    interrupted (Ctrl-C), then leave\n"
     "      --frames N    frames wanted of each file (default: the whole file;\n"
@@ -49,6 +61,13 @@ const char* const kHelp =
     "      --wait SECONDS  without --hold: give up waiting for the load after\n"
     "                    SECONDS (default 60; 0 shows the progress once)\n"
     "      The client's name is printed; `sfclient progress NAME` asks about it.\n"
+    "  info FILE...\n"
+    "      Shows what the sample-file readers see in each FILE: format,\n"
+    "      channels, frames, sample rate, bits, loop, base note, pitch ratio,\n"
+    "      and for a file inside an archive container the container and offset.\n"
+    "  peek FILE FRAME\n"
+    "      Prints the float value of frame FRAME in each channel of FILE as a\n"
+    "      server holds it, read from its shared memory (no registration).\n"
     "  progress NAME\n"
     "      Shows how many files of the client registered as NAME are still\n"
     "      loading (0 for a name that is not registered).\n"
@@ -129,11 +148,49 @@ bool interruptedWithin(double seconds) {
     return sigtimedwait(&set, nullptr, &wait) > 0;
 }
 
+// Appends the paths listed in `listFile` ("-": standard input), one per
+// line; empty lines are skipped. False, with a sentence, when it cannot be read.
+bool readListFile(const std::string& listFile, std::vector<std::string>* paths, std::string* problem) {
+    FILE* in = listFile == "-" ? stdin : fopen(listFile.c_str(), "r");
+    if (in == nullptr) {
+        *problem = "Cannot read the list " + listFile + ": " + strerror(errno) + ".";
+        return false;
+    }
+    char* line = nullptr;
+    size_t capacity = 0;
+    ssize_t length;
+    while ((length = getline(&line, &capacity, in)) >= 0) {
+        std::string path(line, static_cast<size_t>(length));
+        while (!path.empty() && (path.back() == '\n' || path.back() == '\r'))
+            path.pop_back();
+        if (!path.empty())
+            paths->push_back(path);
+    }
+    free(line);
+    if (in != stdin)
+        fclose(in);
+    return true;
+}
+
+// What is wrong with `path` as seen from here (empty when nothing is): a
+// file inside an archive container counts as present.
+std::string localProblem(const std::string& path) {
+    RhPath local(path.c_str());
+    if (!local.exists())
+        return "No such file.";
+    if (local.isDir())
+        return "It is a folder, not a sample file.";
+    if (local.existsNonArchive() && access(path.c_str(), R_OK) != 0)
+        return std::string("It cannot be read: ") + strerror(errno) + ".";
+    return std::string();
+}
+
 int runLoad(int argc, char** argv) {
     bool hold = false;
+    bool check = true;
     int32_t frames = kWholeFile;
     double waitSeconds = kDefaultWaitSeconds;
-    std::vector<SampleFileClient::Entry> entries;
+    std::vector<std::string> paths;
     bool optionsEnded = false;
     for (int i = 0; i < argc; i++) {
         std::string argument = argv[i];
@@ -141,6 +198,8 @@ int runLoad(int argc, char** argv) {
             optionsEnded = true;
         } else if (!optionsEnded && argument == "--hold") {
             hold = true;
+        } else if (!optionsEnded && argument == "--no-check") {
+            check = false;
         } else if (!optionsEnded && argument == "--frames") {
             long long value;
             if (i + 1 >= argc || !parseNumber(argv[i + 1], 0, INT32_MAX, &value))
@@ -151,16 +210,42 @@ int runLoad(int argc, char** argv) {
             if (i + 1 >= argc || !parseSeconds(argv[i + 1], &waitSeconds))
                 return usageError("--wait needs a number of seconds, 0 or more.");
             i++;
+        } else if (!optionsEnded && argument == "--list") {
+            if (i + 1 >= argc)
+                return usageError("--list needs a FILE with one path per line, or - for standard input.");
+            std::string problem;
+            if (!readListFile(argv[i + 1], &paths, &problem))
+                return failure(problem);
+            i++;
         } else if (!optionsEnded && argument.size() > 1 && argument[0] == '-') {
             return usageError("Unknown option for load: " + argument + ".");
         } else {
-            entries.push_back({absolutePath(argument), 0});
+            paths.push_back(argument);
         }
     }
-    if (entries.empty())
+    if (paths.empty())
         return usageError("load needs at least one FILE.");
-    for (SampleFileClient::Entry& entry : entries)
-        entry.frameCount = frames;
+
+    // The server holds a file named twice once, and counts it once.
+    std::vector<SampleFileClient::Entry> entries;
+    std::vector<std::string> distinctPaths;
+    std::set<std::string> seen;
+    int refused = 0;
+    for (const std::string& given : paths) {
+        const std::string path = absolutePath(given);
+        if (!seen.insert(path).second)
+            continue;
+        const std::string problem = check ? localProblem(path) : std::string();
+        if (!problem.empty()) {
+            fprintf(stderr, "sfclient: %s: %s\n", path.c_str(), problem.c_str());
+            refused++;
+            continue;
+        }
+        entries.push_back({path, frames});
+        distinctPaths.push_back(path);
+    }
+    if (entries.empty())
+        return failure("No file to load.");
 
     SampleFileClient client;
     int status = client.connect();
@@ -171,41 +256,39 @@ int runLoad(int argc, char** argv) {
     if (status != 0)
         return failure(std::string("Could not send the list of files. ") + SampleFileClient::describeStatus(status));
     printf("Sent %zu file%s.\n", entries.size(), entries.size() == 1 ? "" : "s");
-    // The server holds a file named twice once, and counts it once.
-    std::set<std::string> distinctPaths;
-    for (const SampleFileClient::Entry& entry : entries)
-        distinctPaths.insert(entry.path);
-    const size_t fileCount = distinctPaths.size();
     if (hold)
         printf("Staying registered until interrupted (Ctrl-C).\n");
     fflush(stdout);
 
-    // Without --hold: show the progress until nothing is left, or give up
-    // after --wait seconds, then leave. With --hold: show it until
-    // interrupted, then leave.
+    // Show the progress until nothing is left (without --hold: or until
+    // --wait seconds have passed), report the files, then (with --hold: once
+    // interrupted) leave.
+    sfclient::ProgressDisplay progress(stdout, distinctPaths.size());
     const double step = 0.1;
     double waited = 0.0;
-    int32_t shown = -1;
-    int exitCode = kExitOk;
+    bool reported = false;
+    int exitCode = refused > 0 ? kExitFailure : kExitOk;
     for (;;) {
         int32_t remaining = 0;
         status = client.getLoadProgress(&remaining);
         if (status != 0) {
+            progress.finish();
             exitCode = failure(std::string("Could not ask for the load progress. ") +
                                SampleFileClient::describeStatus(status));
             break;
         }
-        if (remaining != shown) {
-            if (remaining == 0)
-                printf("Nothing left to load.\n");
-            else
-                printf("Still loading: %d of %zu file%s.\n", remaining, fileCount, fileCount == 1 ? "" : "s");
+        progress.show(remaining);
+        if (remaining == 0 && !reported) {
+            progress.finish();
+            if (sfclient::printLoadReport(distinctPaths, stdout) > 0)
+                exitCode = kExitFailure;
             fflush(stdout);
-            shown = remaining;
+            reported = true;
         }
-        if (remaining == 0 && !hold)
+        if (reported && !hold)
             break;
         if (!hold && waited >= waitSeconds) {
+            progress.finish();
             char sentence[160];
             snprintf(sentence, sizeof sentence, "Gave up waiting for the load after %g s; %d file%s still loading.",
                      waitSeconds, remaining, remaining == 1 ? "" : "s");
@@ -213,7 +296,8 @@ int runLoad(int argc, char** argv) {
             break;
         }
         if (interruptedWithin(step)) {
-            if (!hold)
+            progress.finish();
+            if (!reported)
                 exitCode = failure("Interrupted before the load was done.");
             break;
         }
@@ -224,6 +308,22 @@ int runLoad(int argc, char** argv) {
         return failure(std::string("Could not leave the server. ") + SampleFileClient::describeStatus(status));
     printf("Left the server.\n");
     return exitCode;
+}
+
+int runPeek(int argc, char** argv) {
+    long long frame;
+    if (argc != 2 || !parseNumber(argv[1], 0, INT32_MAX, &frame))
+        return usageError("peek needs a FILE and a FRAME number (0 or more).");
+    return sfclient::printSamples(absolutePath(argv[0]), static_cast<int32_t>(frame), stdout);
+}
+
+int runInfo(int argc, char** argv) {
+    if (argc == 0)
+        return usageError("info needs at least one FILE.");
+    std::vector<std::string> paths;
+    for (int i = 0; i < argc; i++)
+        paths.push_back(absolutePath(argv[i]));
+    return sfclient::printFileInfo(paths, stdout) > 0 ? kExitFailure : kExitOk;
 }
 
 int runProgress(int argc, char** argv) {
@@ -349,6 +449,10 @@ int main(int argc, char** argv) {
     }
     if (command == "load")
         return runLoad(argc - 2, argv + 2);
+    if (command == "info")
+        return runInfo(argc - 2, argv + 2);
+    if (command == "peek")
+        return runPeek(argc - 2, argv + 2);
     if (command == "progress")
         return runProgress(argc - 2, argv + 2);
     if (command == "ping")

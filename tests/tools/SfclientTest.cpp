@@ -1,5 +1,7 @@
 // The command-line client, run as a user would: usage errors, ping, and a
 // held load that starts the server and leaves it cleanly on Ctrl-C.
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -64,6 +66,15 @@ protected:
         return end == std::string::npos ? std::string() : output.substr(start, end - start);
     }
 
+    // A 441-frame WAVE file of a sine at -3 dBFS, its segments watched.
+    std::string sample(const std::string& name, int channels) {
+        const std::string path = segments.watch(runtimeDir.file(name));
+        const std::string command = "sox -q -n -r 44100 -b 16 -c " + std::to_string(channels) + " -t wavpcm '" +
+                                    path + "' synth 0.01 sine 1000 gain -3 2>/dev/null";
+        EXPECT_EQ(system(command.c_str()), 0) << command;
+        return path;
+    }
+
     rhtest::TempDir runtimeDir;
     rhtest::ScopedEnv runtimeEnv{"XDG_RUNTIME_DIR", runtimeDir.path()};
     srvtest::SegmentSweeper segments;  // after every server is gone
@@ -120,23 +131,27 @@ TEST_F(SfclientTest, PingAndProgressWithoutServer) {
     }
 }
 
-TEST_F(SfclientTest, HeldLoadStartsTheServerAndLeavesOnInterrupt) {
+TEST_F(SfclientTest, HeldLoadStartsTheServerReportsAndLeavesOnInterrupt) {
+    const std::string a = sample("a.wav", 2);
+    const std::string b = sample("b.wav", 1);
     const std::string out = runtimeDir.file("held");
     srvtest::ChildProcess held;
     // A file named twice is one file to the server, and so to the count.
-    ASSERT_TRUE(held.start(
-        {SFCLIENT_PATH, "load", "--hold", "--frames", "100", "/nowhere/a.wav", "rel/b.wav", "/nowhere/a.wav"}, out));
-    ASSERT_TRUE(waitForOutput(out, "Staying registered")) << rhtest::readFile(out);
-    EXPECT_TRUE(waitForOutput(out, "Still loading: 2 of 2 files.")) << rhtest::readFile(out);
-    const std::string name = clientNameIn(rhtest::readFile(out));
-    ASSERT_FALSE(name.empty()) << rhtest::readFile(out);
+    ASSERT_TRUE(held.start({SFCLIENT_PATH, "load", "--hold", a, b, a}, out));
+    ASSERT_TRUE(waitForOutput(out, "2 of 2 files loaded.")) << rhtest::readFile(out);
+    const std::string report = rhtest::readFile(out);
+    EXPECT_NE(report.find("Nothing left to load."), std::string::npos) << report;
+    EXPECT_NE(report.find("2           441      -3.0  " + a), std::string::npos) << report;
+    EXPECT_NE(report.find("1           441      -3.0  " + b), std::string::npos) << report;
+    const std::string name = clientNameIn(report);
+    ASSERT_FALSE(name.empty()) << report;
 
     Result ping = run({"ping"});
     EXPECT_EQ(ping.status, 0);
     EXPECT_NE(ping.output.find("A server is serving."), std::string::npos);
     Result progress = run({"progress", name});
     EXPECT_EQ(progress.status, 0);
-    EXPECT_NE(progress.output.find(" of " + name + " still loading."), std::string::npos) << progress.output;
+    EXPECT_NE(progress.output.find("0 files of " + name + " still loading."), std::string::npos) << progress.output;
 
     held.signal(SIGINT);
     std::optional<int> status = held.waitExit(5.0);
@@ -146,10 +161,34 @@ TEST_F(SfclientTest, HeldLoadStartsTheServerAndLeavesOnInterrupt) {
     EXPECT_TRUE(srvtest::waitUntilNotServing(3.0)) << "the server should end with its last client";
 }
 
+TEST_F(SfclientTest, LoadNamesEveryFileThatDidNotLoad) {
+    const std::string good = sample("good.wav", 1);
+    const std::string junk = segments.watch(runtimeDir.write("junk.wav", "no samples here"));
+    const std::string folder = runtimeDir.file("folder.wav");
+    mkdir(folder.c_str(), 0700);
+    const std::string list = runtimeDir.write("list.txt", good + "\n\n" + junk + "\n");
+    Result result = run({"load", "--list", list, runtimeDir.file("missing.wav"), folder});
+    EXPECT_EQ(result.status, 1);
+    for (const std::string& expected : std::vector<std::string>{runtimeDir.file("missing.wav") + ": No such file.", folder + ": It is a folder, not a sample file.",
+          "Not loaded: " + junk + "\n  Requested file is not a sample file.", "1 of 2 files loaded."})
+        EXPECT_NE(result.output.find(expected), std::string::npos) << expected << "\n" << result.output;
+
+    Result loaded = run({"load", "--list", runtimeDir.write("one.txt", good + "\n")});
+    EXPECT_EQ(loaded.status, 0) << loaded.output;
+    EXPECT_NE(loaded.output.find("1 of 1 file loaded."), std::string::npos) << loaded.output;
+
+    Result info = run({"info", good, runtimeDir.file("missing.wav")});
+    EXPECT_EQ(info.status, 1);
+    for (const std::string& expected : std::vector<std::string>{"format       WAVE", "channels     1", "frames       441",
+                                        "sample rate  44100 Hz", "bits         16", "loop         none",
+                                        "cannot be read: Sample file not found on disk"})
+        EXPECT_NE(info.output.find(expected), std::string::npos) << expected << "\n" << info.output;
+}
+
 TEST_F(SfclientTest, AKilledClientIsRemovedAndTheServerEnds) {
     const std::string out = runtimeDir.file("killed");
     srvtest::ChildProcess held;
-    ASSERT_TRUE(held.start({SFCLIENT_PATH, "load", "--hold", "/nowhere/a.wav"}, out));
+    ASSERT_TRUE(held.start({SFCLIENT_PATH, "load", "--hold", "--no-check", "/nowhere/a.wav"}, out));
     ASSERT_TRUE(waitForOutput(out, "Staying registered")) << rhtest::readFile(out);
     ASSERT_TRUE(SampleFileClient::isServerServing());
     held.kill();
@@ -165,7 +204,7 @@ TEST_F(SfclientTest, SegmentsAreListedAndRemovedOnlyWhenNoServerServes) {
     ASSERT_TRUE(srvtest::waitUntilServing());
     const std::string out = runtimeDir.file("held");
     srvtest::ChildProcess held;
-    ASSERT_TRUE(held.start({SFCLIENT_PATH, "load", "--hold", "--frames", "100", path}, out));
+    ASSERT_TRUE(held.start({SFCLIENT_PATH, "load", "--hold", "--no-check", "--frames", "100", path}, out));
     ASSERT_TRUE(waitForOutput(out, "Nothing left to load.")) << rhtest::readFile(out);
 
     const std::string size = std::to_string(
