@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "MessagePort.h"
+#include "RawBufferPool.h"
 #include "RhThreadPool.h"
 #include "SampleFile.h"
 #include "SampleFileInfoList.h"
@@ -41,7 +42,7 @@ int finishWithoutSegments(SampleFileInfo* info) {
     {
         std::lock_guard<std::mutex> lock(info->server->sampleFileList.mutex);
         for (char*& buffer : info->rawBuffers) {
-            free(buffer);
+            RawBufferPool::shared().release(buffer);
             buffer = nullptr;
         }
         reader = info->reader;
@@ -153,7 +154,8 @@ int DiskReader::readOneSampleFile(SampleFileInfo* info) {
         // The readers address raw bytes with int offsets.
         if (rawSize > INT32_MAX)
             return dropEntry(info);
-        char* buffer = static_cast<char*>(malloc(static_cast<size_t>(rawSize) + 16));
+        char* buffer = RawBufferPool::shared().acquire(static_cast<size_t>(rawSize) + 16,
+                                                       [] { return SampleFileServer::isTerminating() != 0; });
         if (buffer == nullptr)
             return dropEntry(info);
         info->rawBuffers[0] = buffer;

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "RawBufferPool.h"
 #include "SampleFile.h"
 #include "SampleFileServerUtilities.h"
 #include "SampleFileSharedmemSegment.h"
@@ -21,7 +22,7 @@ SampleFileInfo::SampleFileInfo(SampleFileServer* server)
 
 SampleFileInfo::~SampleFileInfo() {
     for (int channel = 0; channel < kMaxChannels; channel++) {
-        free(rawBuffers[channel]);
+        RawBufferPool::shared().release(rawBuffers[channel]);
         rawBuffers[channel] = nullptr;
         if (channelData[channel] != nullptr) {
             void* base = reinterpret_cast<char*>(channelData[channel]) - SampleFileSharedmemSegment::kHeaderSize;

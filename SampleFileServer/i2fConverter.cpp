@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "DiskReader.h"
+#include "RawBufferPool.h"
 #include "RhRawToFloat.h"
 #include "SampleFile.h"
 #include "SampleFileInfoList.h"
@@ -33,7 +34,7 @@ void convertRaw(SampleFileInfo* info, const StreamableSampleFile* reader, int ch
 
 void freeRawBuffers(SampleFileInfo* info) {
     for (char*& buffer : info->rawBuffers) {
-        free(buffer);
+        RawBufferPool::shared().release(buffer);
         buffer = nullptr;
     }
 }
