@@ -232,7 +232,10 @@ ServerStatus::PageRequest ServerStatus::parseRequest(const std::string& data) {
 
 std::string ServerStatus::buildPage(SampleFileInfoList& files, ClientInfoList& clients, DiskReader* const* reader,
                                     const ProcessFacts& facts, PageRequest request, size_t limit) {
+    // One string, written front to back: the document of a big server is
+    // about a megabyte, and copying it around would cost more than making it.
     std::string head;
+    head.reserve(limit);
     head += "{";
     appendKey(head, "server");
     head += "{";
@@ -255,8 +258,6 @@ std::string ServerStatus::buildPage(SampleFileInfoList& files, ClientInfoList& c
     head += "},";
 
     const unsigned long long bytesLocked = lockedBytesOfProcess();
-    std::string clientList;
-    std::string fileList;
     int nextClient = -1;
     int nextFile = -1;
     {
@@ -317,39 +318,46 @@ std::string ServerStatus::buildPage(SampleFileInfoList& files, ClientInfoList& c
 
         // Entries go in while they fit; the first one left out is where the
         // next page begins. A page holds at least one entry when any is left.
-        size_t used = head.size() + kPageTrailerBytes;
-        std::string entry;
+        // An entry that does not fit is cut off again.
+        int listed = 0;
         bool full = false;
-        for (int i = request.firstClient; i < clientCount && !full; i++) {
-            entry.clear();
-            appendClient(entry, *clients.getClient(i), perClient[static_cast<size_t>(i)]);
-            if (used + entry.size() + 1 > limit && !clientList.empty()) {
+        appendKey(head, "clients");
+        head += "[";
+        for (int i = request.firstClient; i < clientCount; i++) {
+            const size_t before = head.size();
+            if (listed > 0)
+                head += ",";
+            appendClient(head, *clients.getClient(i), perClient[static_cast<size_t>(i)]);
+            if (head.size() + kPageTrailerBytes > limit && listed > 0) {
+                head.resize(before);
                 nextClient = i;
                 full = true;
                 break;
             }
-            if (!clientList.empty())
-                clientList += ",";
-            clientList += entry;
-            used += entry.size() + 1;
+            listed++;
         }
+        head += "],";
+        appendKey(head, "files");
+        head += "[";
         if (full) {
             nextFile = request.firstFile < fileCount ? request.firstFile : -1;
         } else {
+            int listedFiles = 0;
             for (int i = request.firstFile; i < fileCount; i++) {
                 const SampleFileInfo* info = files.getSampleFile(i);
-                entry.clear();
-                appendFile(entry, *info, figuresOf(*info));
-                if (used + entry.size() + 1 > limit && (!fileList.empty() || !clientList.empty())) {
+                const size_t before = head.size();
+                if (listedFiles > 0)
+                    head += ",";
+                appendFile(head, *info, figuresOf(*info));
+                if (head.size() + kPageTrailerBytes > limit && listed + listedFiles > 0) {
+                    head.resize(before);
                     nextFile = i;
                     break;
                 }
-                if (!fileList.empty())
-                    fileList += ",";
-                fileList += entry;
-                used += entry.size() + 1;
+                listedFiles++;
             }
         }
+        head += "],";
     }
 
     std::string out = std::move(head);
@@ -362,11 +370,7 @@ std::string ServerStatus::buildPage(SampleFileInfoList& files, ClientInfoList& c
     appendNumber(out, "firstFile", request.firstFile);
     out += ",";
     appendIndexOrNull(out, "nextFile", nextFile);
-    out += "},";
-    appendKey(out, "clients");
-    out += "[" + clientList + "],";
-    appendKey(out, "files");
-    out += "[" + fileList + "]}";
+    out += "}}";
     return out;
 }
 
