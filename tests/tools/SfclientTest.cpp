@@ -364,8 +364,10 @@ TEST_F(SfclientTest, AServerKilledUnderHoldIsOneLineOfFailure) {
     ASSERT_TRUE(server.start({QUILLORANTICS_TEST_LOADER_SERVER_PATH}));
     ASSERT_TRUE(srvtest::waitUntilServing());
     const std::string out = runtimeDir.file("held");
+    // The killed server leaves its segment behind; the sweeper removes it.
+    const std::string path = segments.watch(runtimeDir.file("a.wav"));
     srvtest::ChildProcess held;
-    ASSERT_TRUE(held.start({SFCLIENT_PATH, "load", "--hold", "/nowhere/a.wav"}, out));
+    ASSERT_TRUE(held.start({SFCLIENT_PATH, "load", "--hold", path}, out));
     ASSERT_TRUE(waitForOutput(out, "Staying registered")) << rhtest::readFile(out);
     server.kill();
     EXPECT_EQ(held.waitExit(5.0), std::optional<int>(1));
