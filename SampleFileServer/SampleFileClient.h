@@ -150,7 +150,9 @@ public:
     // The server executable that connect() would start, or "" when none is found.
     static std::string findServerExecutable();
     // Starts `executable` detached: in a session of its own, stdio on
-    // /dev/null, no descriptors inherited. Returns 0 when it was started.
+    // /dev/null, no descriptors inherited, with the argument "--detached"
+    // (the server then writes its output to its log file). Returns 0 when
+    // it was started.
     static int startDetached(const std::string& executable);
 
 private:

@@ -10,7 +10,7 @@
 #include "SampleFileSharedmemSegment.h"
 
 SampleFileInfo::SampleFileInfo(SampleFileServer* server)
-    : server(server), frameCount(0), loadState(kLoadQueued), reader(nullptr) {
+    : server(server), frameCount(0), loadState(kLoadQueued), reader(nullptr), segmentsLocked(0) {
     for (ClientInfo*& slot : clientSlots)
         slot = nullptr;
     for (int channel = 0; channel < kMaxChannels; channel++) {

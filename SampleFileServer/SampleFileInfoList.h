@@ -63,6 +63,8 @@ public:
     float* channelData[kMaxChannels];           // samples inside each channel's segment, or null
     int32_t segmentFds[kMaxChannels];           // -1 when closed or none
     RhString segmentNames[kMaxChannels];        // empty when none
+    int32_t segmentsLocked;                     // 1 once its segments are locked into physical
+                                                // memory (set by whoever makes them); else 0
 };
 
 // Owns its SampleFileInfo records (item: SampleFileInfo*); storage grows by

@@ -10,6 +10,7 @@
 #include "RhThreadPool.h"
 #include "SampleFileServerUtilities.h"
 #include "SampleFileSharedmemSegment.h"
+#include "ServerStatus.h"
 
 SampleFileServer* gSampleFileServer = nullptr;
 
@@ -70,6 +71,7 @@ void SampleFileServer::runLoop() {
     }
     portRunLoopSource = 1;
     serverRunLoop = &loop;
+    ServerStatus::startServing(this, loop);
     if (statusTimer != nullptr) {
         std::chrono::duration<double> firstDelay = statusTimer->firstFire - std::chrono::steady_clock::now();
         if (firstDelay.count() < 0)
@@ -202,6 +204,7 @@ void SampleFileServer::terminateSelf() {
         // is left to the process exit: this may run inside its own callback.
         serverPort->invalidate();
     }
+    ServerStatus::stopServing();
     if (!waitForEntryJobs(kEntryJobWaitSeconds)) {
         // A job is stuck, most likely in a read on a dead network or FUSE
         // mount. Nothing of ours is left to find; the memory that the busy

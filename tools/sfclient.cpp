@@ -6,6 +6,8 @@
 //   sfclient progress NAME
 //   sfclient ping
 //   sfclient segments [--remove-stale] [FOLDER]
+//   sfclient status [--json]
+//   sfclient top [--count N]
 //
 // Exit status: 0 success, 1 failure, 2 bad usage.
 #include <signal.h>
@@ -21,9 +23,15 @@
 #include <string>
 #include <vector>
 
+#include "MessagePort.h"
+#include "PortFolder.h"
 #include "RhPath.h"
 #include "SampleFileClient.h"
+#include "SampleFileServerUtilities.h"
+#include "ServerLog.h"
 #include "SfclientReport.h"
+#include "SfclientStatus.h"
+#include "ToolMessages.h"
 
 namespace {
 
@@ -59,7 +67,8 @@ const char* const kHelp =
     "      --frames N    frames wanted of each file (default: the whole file;\n"
     "                    0 asks for no frames at all)\n"
     "      --wait SECONDS  without --hold: give up waiting for the load after\n"
-    "                    SECONDS (default 60; 0 shows the progress once)\n"
+    "                    SECONDS, with exit status 1 (default 60); 0 shows the\n"
+    "                    progress once and leaves, with exit status 0\n"
     "      The client's name is printed; `sfclient progress NAME` asks about it.\n"
     "  info FILE...\n"
     "      Shows what the sample-file readers see in each FILE: format,\n"
@@ -83,8 +92,19 @@ const char* const kHelp =
     "                    process still maps: such a segment is named as skipped.\n"
     "                    Segments left by a server that crashed stay in memory\n"
     "                    until removed or until the system restarts.\n"
+    "  status [--json]\n"
+    "      Shows what the server holds: its clients (name, pid, files used and\n"
+    "      still loading), its files (state, channels, frames, memory held,\n"
+    "      clients, locked) and the totals, with the memory that sharing saves.\n"
+    "      --json        prints the server's status document instead of tables\n"
+    "  top [--count N]\n"
+    "      Shows a compact view of the server every second until interrupted\n"
+    "      (Ctrl-C): clients, files loading and loaded, memory held and saved,\n"
+    "      and the load throughput. --count N stops after N views.\n"
     "  --help, COMMAND --help\n"
     "      Shows this text.\n"
+    "  --version\n"
+    "      Shows the version.\n"
     "\n"
     "Exit status: 0 success, 1 failure, 2 bad usage.\n";
 
@@ -96,6 +116,36 @@ int usageError(const std::string& sentence) {
 int failure(const std::string& sentence) {
     fprintf(stderr, "sfclient: %s\n", sentence.c_str());
     return kExitFailure;
+}
+
+// The folder of this program's executable, or "" when unknown.
+std::string ownFolder() {
+    char path[PATH_MAX];
+    const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0)
+        return std::string();
+    std::string text(path, static_cast<size_t>(n));
+    return text.substr(0, text.rfind('/'));
+}
+
+// Why connecting to the server failed, as one sentence that names what the
+// user can look at: the port folder, the executable looked for or started.
+std::string connectFailure(int status) {
+    std::string folder;
+    std::string why;
+    if ((status == SampleFileClient::kClientNoOwnPort || status == SampleFileClient::kClientNoServer) &&
+        !platform::portFolder(&folder, &why))
+        return std::string("No message port can be opened: ") + why + ".";
+    if (status != SampleFileClient::kClientNoServer)
+        return std::string("Could not register with the server. ") + SampleFileClient::describeStatus(status);
+    const char* server = SampleFileServerUtilities::kServerProcessName;
+    const std::string executable = SampleFileClient::findServerExecutable();
+    if (executable.empty())
+        return std::string("No sample-file server is serving, and none could be started: no executable ") + server +
+               " was found beside sfclient (" + ownFolder() + ") or on PATH.";
+    return std::string("No sample-file server is serving, and none could be started: ") + executable +
+           " was started but did not serve in time; its messages are in " + ServerLog::folder() + "/" +
+           ServerLog::kLogFileName + ".";
 }
 
 bool parseNumber(const char* text, long long low, long long high, long long* out) {
@@ -250,7 +300,7 @@ int runLoad(int argc, char** argv) {
     SampleFileClient client;
     int status = client.connect();
     if (status != 0)
-        return failure(std::string("Could not register with the server. ") + SampleFileClient::describeStatus(status));
+        return failure(connectFailure(status));
     printf("Registered as %s.\n", client.name().c_str());
     status = client.sendSampleFileList(entries);
     if (status != 0)
@@ -271,6 +321,11 @@ int runLoad(int argc, char** argv) {
     for (;;) {
         int32_t remaining = 0;
         status = client.getLoadProgress(&remaining);
+        if (status == platform::kPortIsInvalid || status == platform::kPortBecameInvalid) {
+            progress.finish();
+            return failure("The server went away (it ended or was killed); the files are no longer held for "
+                           "this client.");
+        }
         if (status != 0) {
             progress.finish();
             exitCode = failure(std::string("Could not ask for the load progress. ") +
@@ -287,6 +342,8 @@ int runLoad(int argc, char** argv) {
         }
         if (reported && !hold)
             break;
+        if (!hold && waitSeconds == 0.0)
+            break;  // asked not to wait: the progress was shown once
         if (!hold && waited >= waitSeconds) {
             progress.finish();
             char sentence[160];
@@ -332,7 +389,9 @@ int runProgress(int argc, char** argv) {
     int32_t remaining = 0;
     int status = SampleFileClient::getLoadProgressOf(argv[0], &remaining);
     if (status == SampleFileClient::kClientNoServer)
-        return failure("No server is serving.");
+        return failure(sfclient::noServerSentence());
+    if (status == platform::kPortReceiveTimeout || status == platform::kPortSendTimeout)
+        return failure(sfclient::noServerSentence());
     if (status != 0)
         return failure(std::string("Could not ask for the load progress. ") + SampleFileClient::describeStatus(status));
     printf("%d file%s of %s still loading.\n", remaining, remaining == 1 ? "" : "s", argv[0]);
@@ -342,10 +401,8 @@ int runProgress(int argc, char** argv) {
 int runPing(int argc) {
     if (argc != 0)
         return usageError("ping takes no arguments.");
-    if (!SampleFileClient::isServerServing()) {
-        fprintf(stderr, "sfclient: No server is serving.\n");
-        return kExitFailure;
-    }
+    if (!SampleFileClient::isServerServing())
+        return failure(sfclient::noServerSentence());
     printf("A server is serving.\n");
     return kExitOk;
 }
@@ -447,6 +504,8 @@ int main(int argc, char** argv) {
         fputs(kHelp, stdout);
         return kExitOk;
     }
+    if (command == "--version")
+        return tool::printVersion("sfclient");
     if (command == "load")
         return runLoad(argc - 2, argv + 2);
     if (command == "info")
@@ -459,5 +518,9 @@ int main(int argc, char** argv) {
         return runPing(argc - 2);
     if (command == "segments")
         return runSegments(argc - 2, argv + 2);
+    if (command == "status")
+        return sfclient::runStatus(argc - 2, argv + 2);
+    if (command == "top")
+        return sfclient::runTop(argc - 2, argv + 2);
     return usageError("Unknown command: " + command + ".");
 }
