@@ -8,6 +8,7 @@
 
 #include "MessagePort.h"
 #include "RawBufferPool.h"
+#include "RhFileSystem.h"
 #include "RhThreadPool.h"
 #include "SampleFile.h"
 #include "SampleFileInfoList.h"
@@ -112,6 +113,7 @@ void* DiskReader::diskReaderStaticThreadFunction(void* argument) {
         server->diskReader->isRunning = 1;
     }
     bool passOver = false;
+    RhFileSystem::beginLookupPass();
     while (!SampleFileServer::isTerminating()) {
         SampleFileInfo* info = takeNextQueuedEntry(server);
         if (info == nullptr) {
@@ -120,6 +122,7 @@ void* DiskReader::diskReaderStaticThreadFunction(void* argument) {
         }
         readOneSampleFile(info);
     }
+    RhFileSystem::endLookupPass();
     SampleFileServer::endEntryJob();
     // The notices touch no entry; the server object is never freed.
     if (passOver)
