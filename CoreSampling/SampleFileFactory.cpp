@@ -1,6 +1,7 @@
 #include "SampleFileFactory.h"
 
 #include "SampleFileAIF_Archive.h"
+#include "SampleFileFLAC_Archive.h"
 #include "SampleFileWAV_Archive.h"
 
 StreamableSampleFile* SampleFileFactory::makeReader(SampleFileFormat format, const RhPath* path) {
@@ -9,6 +10,8 @@ StreamableSampleFile* SampleFileFactory::makeReader(SampleFileFormat format, con
             return new SampleFileAIF_Archive(path);
         case SampleFileFormatWAVE:
             return new SampleFileWAV_Archive(path);
+        case SampleFileFormatCompressed:
+            return new SampleFileFLAC_Archive(path);
         default:
             return nullptr;
     }
