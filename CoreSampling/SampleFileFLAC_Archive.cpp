@@ -91,8 +91,20 @@ SampleFileFLAC_Archive::SampleFileFLAC_Archive(const RhPath* source)
     numChannels = 0;
     fileFormat = SampleFileFormatCompressed;
     byteOrder = 1;
-    set_metadata_respond_all();
-    decoderReady = init() == FLAC__STREAM_DECODER_INIT_STATUS_OK;
+    prepareDecoder();
+}
+
+bool SampleFileFLAC_Archive::prepareDecoder() {
+    if (!decoderReady) {
+        set_metadata_respond_all();  // finish() puts the settings back to their defaults
+        decoderReady = init() == FLAC__STREAM_DECODER_INIT_STATUS_OK;
+    }
+    return decoderReady;
+}
+
+void SampleFileFLAC_Archive::releaseDecoder() {
+    finish();
+    decoderReady = false;
 }
 
 SampleFileFLAC_Archive::~SampleFileFLAC_Archive() {
@@ -143,7 +155,7 @@ int SampleFileFLAC_Archive::open(int option, int metadataPassWanted) {
     const long long length = streamLength();
     if (length < 0 || length > kLargestStreamBytes)
         return SampleFileErrorUnsupportedFormat;
-    if (!decoderReady || !reset())
+    if (!prepareDecoder() || !reset())
         return SampleFileErrorAccess;
     if (!metadataPassWanted)
         return SampleFileErrorNone;
@@ -152,6 +164,7 @@ int SampleFileFLAC_Archive::open(int option, int metadataPassWanted) {
     metadataPassRunning = true;
     process_until_end_of_metadata();
     metadataPassRunning = false;
+    releaseDecoder();
     // Without STREAMINFO nothing says what the frames hold or how many there are.
     if (!streamInfoSeen || tooManyFrames || numSampleFrames <= 0 || numChannels <= 0)
         return SampleFileErrorUnsupportedFormat;
@@ -357,6 +370,7 @@ int SampleFileFLAC_Archive::decode(int channels, float** into, int32_t end, int 
             if (into[c] != nullptr)
                 memset(into[c], 0, static_cast<size_t>(end) * sizeof(float));
         DiagnosticLog::addEventToLog("FLAC open fail R %d %s\n", opened, lastPathComponent());
+        releaseDecoder();
         closeStream();
         return opened != SampleFileErrorNone ? opened : SampleFileErrorNotFound;
     }
@@ -372,6 +386,7 @@ int SampleFileFLAC_Archive::decode(int channels, float** into, int32_t end, int 
         // its abort fails the seek, and the decode is simply complete.
         if (decodeEnded || stopRequested.load() != 0) {
             destinations = nullptr;
+            releaseDecoder();
             closeStream();
             return 0;
         }
@@ -382,6 +397,7 @@ int SampleFileFLAC_Archive::decode(int channels, float** into, int32_t end, int 
     }
     process_until_end_of_stream();
     destinations = nullptr;
+    releaseDecoder();
     closeStream();
     return 0;
 }

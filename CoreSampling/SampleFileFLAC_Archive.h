@@ -88,6 +88,11 @@ protected:
 private:
     static void* retrievalStaticThreadFunction(void* object);
     const char* lastPathComponent() const;
+    // The decoder's buffers (some 70 KB once a file has been decoded) live
+    // only for a metadata pass or a decode: a server holds thousands of
+    // readers. prepareDecoder initialises it when needed (true when ready).
+    bool prepareDecoder();
+    void releaseDecoder();
     int decode(int channels, float** into, int32_t end, int start);
     void takeStreamInfo(const ::FLAC__StreamMetadata* metadata);
     void takeLoopComment(const ::FLAC__StreamMetadata* metadata);
@@ -97,7 +102,7 @@ private:
 
     int destinationCount;       // destinations of the decode in progress
     bool decodeEnded;           // the write callback has ended the decode in progress
-    bool decoderReady;          // init succeeded
+    bool decoderReady;          // initialised, with buffers
     bool metadataPassRunning;   // the metadata callback fills the fields only then
     bool streamInfoSeen;
     bool tooManyFrames;

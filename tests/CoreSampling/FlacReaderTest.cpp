@@ -206,9 +206,9 @@ TEST_F(FlacReaderTest, RangesArePlacedByAbsoluteFrame) {
     for (const Case& c : cases) {
         SCOPED_TRACE(std::to_string(c.start) + ".." + std::to_string(c.end));
         ChannelArrays arrays(2, c.end);
-        const int errorsBefore = StreamableSampleFile::sFLACerrorCount;
+        const int errorsBefore = StreamableSampleFile::sFLACerrorCount.load();
         ASSERT_EQ(decode(*file, arrays, static_cast<unsigned>(c.end), c.start), 0);
-        EXPECT_EQ(StreamableSampleFile::sFLACerrorCount, errorsBefore);  // every seek worked
+        EXPECT_EQ(StreamableSampleFile::sFLACerrorCount.load(), errorsBefore);  // every seek worked
         const int written = std::min(c.end, frames);
         EXPECT_EQ(sliceOf(arrays, 2, c.start, written), slice(expected, 2, c.start, written));
         for (int ch = 0; ch < 2; ch++) {
@@ -236,10 +236,10 @@ TEST_F(FlacReaderTest, FailedSeekRestartsFromTheFirstFrame) {
     SeeklessFlac file(&p);
     ASSERT_EQ(file.open(0), 0);
     const int frames = file.numSampleFrames;
-    const int errorsBefore = StreamableSampleFile::sFLACerrorCount;
+    const int errorsBefore = StreamableSampleFile::sFLACerrorCount.load();
     ChannelArrays arrays(2, frames);
     ASSERT_EQ(decode(file, arrays, static_cast<unsigned>(frames), 5000), 0);
-    EXPECT_EQ(StreamableSampleFile::sFLACerrorCount, errorsBefore + 1);
+    EXPECT_EQ(StreamableSampleFile::sFLACerrorCount.load(), errorsBefore + 1);
     EXPECT_EQ(arrays.interleaved(frames), expected);  // every frame from 0
 }
 
@@ -285,10 +285,10 @@ TEST_F(FlacReaderTest, VanishedFileZeroesTheDestinations) {
     ASSERT_TRUE(file);
     file->closeStream();
     ASSERT_EQ(unlink(path.c_str()), 0);
-    const int errorsBefore = StreamableSampleFile::sFLACerrorCount;
+    const int errorsBefore = StreamableSampleFile::sFLACerrorCount.load();
     ChannelArrays arrays(2, 100);
     EXPECT_EQ(decode(*file, arrays, 100), SampleFileErrorNotFound);
-    EXPECT_EQ(StreamableSampleFile::sFLACerrorCount, errorsBefore + 1);
+    EXPECT_EQ(StreamableSampleFile::sFLACerrorCount.load(), errorsBefore + 1);
     for (int ch = 0; ch < 2; ch++) {
         for (int i = 0; i < 100; i++) ASSERT_EQ(arrays.data[static_cast<size_t>(ch)][static_cast<size_t>(i)], 0.0f);
         EXPECT_TRUE(arrays.untouchedFrom(ch, 100));
@@ -441,6 +441,35 @@ TEST_F(FlacReaderTest, SecondDecodeOfABusyObjectReturnsAtOnce) {
     file.release();
     decoder.join();
     EXPECT_EQ(first.interleaved(frames), expected);
+}
+
+TEST_F(FlacReaderTest, ObjectsDecodeSideBySide) {
+    // Conversion jobs decode different files at once, some of them failing.
+    const std::string path = makeFlac("side.flc", 16, 2);
+    const std::vector<float> expected = reference(path);
+    const std::string gone = makeFlac("side-gone.flc", 16, 2);
+    std::vector<std::unique_ptr<StreamableSampleFile>> files;
+    for (int i = 0; i < 4; i++) {
+        files.push_back(openFlac(i % 2 ? gone : path));
+        ASSERT_TRUE(files.back());
+        files.back()->closeStream();
+    }
+    ASSERT_EQ(unlink(gone.c_str()), 0);
+    const int errorsBefore = StreamableSampleFile::sFLACerrorCount.load();
+    std::vector<ChannelArrays> arrays;
+    for (int i = 0; i < 4; i++) arrays.emplace_back(2, files[0]->numSampleFrames);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 4; i++)
+        threads.emplace_back([&, i] {
+            unsigned end = static_cast<unsigned>(files[0]->numSampleFrames);
+            files[static_cast<size_t>(i)]->retrieveSamples(2, arrays[static_cast<size_t>(i)].get(), &end, 0, 0, 0,
+                                                           nullptr, -1.0f);
+        });
+    for (std::thread& t : threads) t.join();
+    EXPECT_EQ(StreamableSampleFile::sFLACerrorCount.load(), errorsBefore + 2);
+    EXPECT_EQ(arrays[0].interleaved(files[0]->numSampleFrames), expected);
+    EXPECT_EQ(arrays[2].interleaved(files[0]->numSampleFrames), expected);
+    EXPECT_EQ(arrays[1].interleaved(files[0]->numSampleFrames), std::vector<float>(expected.size(), 0.0f));
 }
 
 std::atomic<int> gFramesSeen{0};
