@@ -332,8 +332,10 @@ int SampleFileFLAC_Archive::retrieveSamples(int channels, float** into, unsigned
         if (retrievalRunning.load() != 0)
             return 0;
         retrievalRunning.store(1);
+        // Waits for the pool's lock: without waiting, a request made while a
+        // worker holds the lock would be dropped without a word.
         if (!ThreadPool::submitJob(this, retrievalStaticThreadFunction, kThreadPriorityNormal, kThreadSubPool1,
-                                   0, 0))
+                                   0, 1))
             retrievalRunning.store(0);
         return 0;
     }

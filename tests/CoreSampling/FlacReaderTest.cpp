@@ -473,31 +473,36 @@ TEST_F(FlacReaderTest, ObjectsDecodeSideBySide) {
 }
 
 std::atomic<int> gFramesSeen{0};
-int countFrames() {
+std::atomic<StreamableSampleFile*> gWatched{nullptr};
+// Holds the first frame until destruction has begun (it sets stopRequested).
+int holdUntilStopRequested() {
     gFramesSeen++;
+    while (gWatched.load()->stopRequested.load() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     return 0;
 }
 
 TEST_F(FlacReaderTest, DestructionStopsARunningDecode) {
-    // Two seconds of audio in blocks of 4096, 50 ms of brake per block: the
-    // whole decode would take over a second; destruction ends it early.
-    auto file = openFlac(makeFlac("long.flc", 16, 1, "", 2.0));
+    auto file = openFlac(makeFlac("long.flc", 16, 1, "", 1.0));
     ASSERT_TRUE(file);
     const int frames = file->numSampleFrames;
+    ASSERT_GT(frames, 4 * 4096);
     gFramesSeen = 0;
-    HookGuard hook(countFrames);
+    gWatched = file.get();
+    HookGuard hook(holdUntilStopRequested);
     ChannelArrays arrays(1, frames);
     std::atomic<int> result{-1};
     StreamableSampleFile* raw = file.get();
     std::thread decoder([&] {
         unsigned end = static_cast<unsigned>(frames);
-        result = raw->retrieveSamples(1, arrays.get(), &end, 0, 0, 0, nullptr, 50.0f);
+        result = raw->retrieveSamples(1, arrays.get(), &end, 0, 0, 0, nullptr, 0.0f);
     });
     while (gFramesSeen.load() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    file.reset();  // waits for the decode, which stops at its next frame
+    file.reset();  // waits for the decode, which stops after the frame in hand
     decoder.join();
     EXPECT_EQ(result.load(), 0);
-    EXPECT_LT(gFramesSeen.load(), frames / 4096);
+    EXPECT_EQ(gFramesSeen.load(), 1);
+    EXPECT_NE(arrays.data[0][0], ChannelArrays::kUntouched);
+    EXPECT_TRUE(arrays.untouchedFrom(0, 4096));
 }
 
 TEST_F(FlacReaderTest, AsynchronousRetrievalFillsThePlaybackBuffer) {
