@@ -10,8 +10,9 @@
 // reset), decodes straight into float channel arrays, placing every frame
 // by its absolute sample number, and closes the stream again.
 //
-// Refused at open with 6: no STREAMINFO, no frames (or more than 32 bits
-// can count), files of 2 GiB or more (the callbacks pass 32-bit positions).
+// Refused at open with 6: no STREAMINFO, no frames (or more than a signed
+// 32-bit count holds), files of 2 GiB or more (the callbacks pass 32-bit
+// positions).
 // Samples are scaled by the stream's real bits per sample, so a 12- or
 // 20-bit file lies in [-1, 1) like any other.
 //
