@@ -13,7 +13,7 @@
 
 float StreamableSampleFile::sStreamBrake = 0.1f;
 float StreamableSampleFile::sStreamBytesPerRead = 0.1f;
-int32_t StreamableSampleFile::sFLACerrorCount = 0;
+std::atomic<int32_t> StreamableSampleFile::sFLACerrorCount{0};
 
 namespace {
 

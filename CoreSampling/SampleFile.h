@@ -53,7 +53,7 @@ public:
     // Sizing factor of the steps of asynchronous retrieval.
     static float sStreamBytesPerRead;
     // Open and seek failures of the compressed reader; only incremented.
-    static int32_t sFLACerrorCount;
+    static std::atomic<int32_t> sFLACerrorCount;  // atomic: parallel conversion jobs may fail at once
 
     StreamableSampleFile();
     // Waits for nothing itself (each reader's destructor first calls
