@@ -8,6 +8,7 @@
 
 #include "MessagePort.h"
 #include "RhThreadPool.h"
+#include "SampleFileFLAC_Archive.h"
 #include "SampleFileServerUtilities.h"
 #include "SampleFileSharedmemSegment.h"
 #include "ServerStatus.h"
@@ -48,6 +49,8 @@ SampleFileServer::SampleFileServer(double firstStatusPollSeconds, double statusP
         });
     if (serverPort == nullptr)
         return;
+    // A decode running when the process ends stops at its next frame.
+    SampleFileFLAC_Archive::sShouldStopDecoding.store(&SampleFileServer::isTerminating);
     diskReader = new DiskReader(this);
     statusTimer = new StatusTimer;
     statusTimer->firstFire = std::chrono::steady_clock::now() +
