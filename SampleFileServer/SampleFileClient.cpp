@@ -292,28 +292,55 @@ using Segment = SampleFileSharedmemSegment;
 // Length of a segment's name: "L_" or "R_" and 27 encoded characters.
 constexpr size_t kSegmentNameLength = 29;
 
-// What a segment object's header says; false when `objectFileName` in the
-// shared-memory folder is no readable, valid segment.
-bool readSegmentHeader(const std::string& objectFileName, SampleFileClient::SegmentListing* out) {
+// What the segment object `name` holds; false when it is not ours alone
+// (or cannot be opened). A header that cannot be read whole, or is not
+// valid, makes a damaged listing.
+bool readSegmentHeader(const std::string& name, SampleFileClient::SegmentListing* out) {
     platform::SysCalls& sys = platform::sys();
-    int fd = sys.shm_open(("/" + objectFileName).c_str(), O_RDONLY, 0);
-    if (fd < 0)
+    int fd = -1;
+    uint64_t size = 0;
+    if (SampleFileServerUtilities::openOwnedSharedMemoryBlock(name.c_str(), &fd, &size) !=
+        SampleFileServerUtilities::kShmObjectOurs)
         return false;
-    struct stat st;
     SampleFileSegmentHeader header;
-    const bool read = sys.fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
-                      sys.pread(fd, &header, sizeof header, 0) == static_cast<ssize_t>(sizeof header);
+    const bool whole = sys.pread(fd, &header, sizeof header, 0) == static_cast<ssize_t>(sizeof header);
     sys.close(fd);
-    if (!read || header.segmentMarker != 1 || header.frameCount < 0 ||
-        memchr(header.filePath, '\0', sizeof header.filePath) == nullptr)
-        return false;
-    const size_t expectedSize = SampleFileServerUtilities::roundUpToPageSize(Segment::fullSize(header.frameCount));
-    if (static_cast<uint64_t>(st.st_size) != expectedSize)
-        return false;
-    out->storedPath = header.filePath;
-    out->frameCount = header.frameCount;
-    out->size = static_cast<uint64_t>(st.st_size);
+    out->size = size;
+    out->damaged = !Segment::isValidHeader(whole ? &header : nullptr, size);
+    out->frameCount = whole ? header.frameCount : 0;
+    out->storedPath = whole ? std::string(header.filePath, strnlen(header.filePath, sizeof header.filePath)) : "";
     return true;
+}
+
+// The segment name in `objectFileName` when it is a segment object name
+// under `prefix` (an object prefix without its leading '/'); "" otherwise.
+std::string segmentNameIn(const std::string& objectFileName, const std::string& prefix) {
+    if (prefix.empty() || objectFileName.size() != prefix.size() + kSegmentNameLength ||
+        objectFileName.compare(0, prefix.size(), prefix) != 0)
+        return std::string();
+    std::string name = objectFileName.substr(prefix.size());
+    if (name.compare(0, 2, "L_") != 0 && name.compare(0, 2, "R_") != 0)
+        return std::string();
+    // Encoded characters, '/' standing as '~' in object names; the last one
+    // may have been advanced past the alphabet along a collision chain.
+    for (size_t i = 2; i + 1 < kSegmentNameLength; i++) {
+        if (name[i] == '~')
+            name[i] = '/';
+        if (name[i] == '\0' || strchr(encodingTable, name[i]) == nullptr)
+            return std::string();
+    }
+    const char last = name[kSegmentNameLength - 1];
+    if (last <= ' ' || last >= 0x7f || last == '/')
+        return std::string();
+    if (last == '~')
+        name[kSegmentNameLength - 1] = '/';
+    return name;
+}
+
+// The object prefix of this user and port folder without its leading '/'.
+std::string objectFilePrefix() {
+    const std::string prefix = SampleFileServerUtilities::sharedMemoryObjectPrefix();
+    return prefix.empty() ? prefix : prefix.substr(1);
 }
 
 // The whole content of a small file such as /proc/<pid>/maps; empty when it
@@ -376,39 +403,36 @@ std::set<std::string> mappedObjectFileNames() {
 }  // namespace
 
 bool SampleFileClient::hasSegmentNameShape(const std::string& objectFileName) {
-    if (objectFileName.size() != kSegmentNameLength ||
-        (objectFileName.compare(0, 2, "L_") != 0 && objectFileName.compare(0, 2, "R_") != 0))
-        return false;
-    // Encoded characters, '/' standing as '~' in object names; the last one
-    // may have been advanced past the alphabet along a collision chain.
-    for (size_t i = 2; i + 1 < kSegmentNameLength; i++) {
-        const char c = objectFileName[i] == '~' ? '/' : objectFileName[i];
-        if (c == '\0' || strchr(encodingTable, c) == nullptr)
-            return false;
-    }
-    const char last = objectFileName[kSegmentNameLength - 1];
-    return last > ' ' && last < 0x7f && last != '/';
+    return !segmentNameIn(objectFileName, objectFilePrefix()).empty();
 }
 
 std::vector<SampleFileClient::SegmentListing> SampleFileClient::listSegments() {
     std::vector<SegmentListing> found;
+    const std::string prefix = objectFilePrefix();
+    if (prefix.empty())
+        return found;
     DIR* folder = opendir(SampleFileServerUtilities::kSharedMemoryFolder);
     if (folder == nullptr)
         return found;
+    std::vector<std::pair<std::string, std::string>> candidates;  // segment name, object file name
     while (const dirent* entry = readdir(folder)) {
-        const std::string objectFileName = entry->d_name;
-        SegmentListing listing{};
-        if (!hasSegmentNameShape(objectFileName) || !readSegmentHeader(objectFileName, &listing))
-            continue;
-        listing.name = objectFileName;
-        std::replace(listing.name.begin(), listing.name.end(), '~', '/');
-        found.push_back(listing);
+        std::string name = segmentNameIn(entry->d_name, prefix);
+        if (!name.empty())
+            candidates.emplace_back(std::move(name), entry->d_name);
     }
     closedir(folder);
+    for (const auto& [name, objectFileName] : candidates) {
+        SegmentListing listing{};
+        if (!readSegmentHeader(name, &listing))
+            continue;
+        listing.name = name;
+        found.push_back(listing);
+    }
     // Read after the folder, as close as can be to what a caller does next.
     const std::set<std::string> mapped = mappedObjectFileNames();
     for (SegmentListing& listing : found) {
-        const std::string objectName = SampleFileServerUtilities::sharedMemoryObjectName(listing.name.c_str());
+        const std::string objectName =
+            SampleFileServerUtilities::sharedMemoryObjectName("/" + prefix, listing.name.c_str());
         listing.inUse = mapped.count(objectName.substr(1)) != 0;  // without its leading '/'
     }
     std::sort(found.begin(), found.end(),

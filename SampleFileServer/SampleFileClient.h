@@ -52,9 +52,13 @@ public:
     // One shared-memory segment of ours found in the shared-memory folder.
     struct SegmentListing {
         std::string name;        // the segment's name ("L_" or "R_" and 27 characters)
-        std::string storedPath;  // the file path its header names
-        int32_t frameCount;      // samples it holds
+        std::string storedPath;  // the file path its header names ("" when damaged
+                                 // beyond reading one)
+        int32_t frameCount;      // samples it holds (as the header says)
         uint64_t size;           // bytes of the object (page-rounded)
+        bool damaged;            // the header is not that of a whole segment: marker
+                                 // not 1, empty or unterminated path, or a size that
+                                 // does not match the frame count; a leftover
         bool inUse;              // some process maps it now (as far as the listing
                                  // could see: processes of other users are not)
     };
@@ -135,16 +139,18 @@ public:
     // client's load progress has reached 0.
     static int attachSampleFile(const std::string& path, int channel, int32_t expectedFrames,
                                 SampleFileAttachment* out);
-    // Every segment of ours that the calling user can read in the
-    // shared-memory folder, sorted by name: objects named like a segment
-    // whose header is valid (marker 1, a terminated path, and an object size
-    // that matches the frame count, page-rounded). Others are left out.
+    // Every segment object of ours in the shared-memory folder, sorted by
+    // name: objects under the object names of this user and port folder
+    // (SampleFileServerUtilities::sharedMemoryObjectName) that have the
+    // shape of a segment's, are owned by the effective user and grant
+    // nothing to group or others. One whose header is not valid (see
+    // SampleFileSharedmemSegment::isValidHeader) is listed as damaged.
     // inUse comes from the memory maps in /proc, read once per call.
     static std::vector<SegmentListing> listSegments();
     // Removes the segment object `name` (as listed). 0, or -errno.
     static int removeSegment(const std::string& name);
     // True when `objectFileName` (a file name in the shared-memory folder)
-    // has the shape of a segment's object name.
+    // has the shape of a segment's object name of this user and port folder.
     static bool hasSegmentNameShape(const std::string& objectFileName);
 
     // The server executable that connect() would start, or "" when none is found.

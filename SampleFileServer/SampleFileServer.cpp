@@ -1,5 +1,7 @@
 #include "SampleFileServer.h"
 
+#include <signal.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -10,6 +12,7 @@
 #include "RhThreadPool.h"
 #include "SampleFileServerUtilities.h"
 #include "SampleFileSharedmemSegment.h"
+#include "SignalSource.h"
 
 SampleFileServer* gSampleFileServer = nullptr;
 
@@ -88,10 +91,20 @@ void SampleFileServer::runLoop() {
 }
 
 void SampleFileServer::runServerMain(double firstStatusPollSeconds, double statusPollIntervalSeconds) {
+    // A peer that goes away must never end the process: writes to it fail instead.
+    signal(SIGPIPE, SIG_IGN);
+    // The signals that end a session (a logout sends SIGTERM and SIGHUP) end
+    // the server the way its last client's leaving does, on the serving
+    // thread: its segments are unlinked and its port removed. Blocked before
+    // the first other thread starts, so that every thread inherits the mask.
+    std::unique_ptr<platform::SignalSource> endSignals = platform::SignalSource::create({SIGTERM, SIGINT, SIGHUP});
     // Never freed while serving: destroying it ends the process.
     gSampleFileServer = new SampleFileServer(firstStatusPollSeconds, statusPollIntervalSeconds);
-    if (gSampleFileServer->serverPort != nullptr)
-        gSampleFileServer->runLoop();
+    if (gSampleFileServer->serverPort == nullptr)
+        return;
+    if (endSignals != nullptr)
+        endSignals->addToRunLoop(platform::RunLoop::current(), [](int) { gSampleFileServer->terminateSelf(); });
+    gSampleFileServer->runLoop();
 }
 
 void SampleFileServer::timerCallback(StatusTimer* timer, void* info) {
