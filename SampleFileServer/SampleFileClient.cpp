@@ -51,6 +51,23 @@ bool isExecutableFile(const std::string& path) {
     return !path.empty() && access(path.c_str(), X_OK) == 0;
 }
 
+// The client's status for the reply to message 0 or 3. An empty reply
+// comes from a server that gives none: taken.
+int statusOfReply(const std::string& reply) {
+    if (reply.empty())
+        return SampleFileClient::kClientOk;
+    if (reply.size() != kStatusReplyBytes)
+        return SampleFileClient::kClientUnexpectedReply;
+    int32_t status;
+    memcpy(&status, reply.data(), sizeof status);
+    switch (status) {
+        case kReplyTaken: return SampleFileClient::kClientOk;
+        case kReplyOverLimit: return SampleFileClient::kClientOverLimit;
+        case kReplyNotRegistered: return SampleFileClient::kClientNotRegistered;
+        default: return SampleFileClient::kClientUnexpectedReply;
+    }
+}
+
 int askProgress(platform::RemotePort* server, const std::string& clientName, int32_t* remaining,
                 float timeoutSeconds) {
     CtoS_GetLoadProgress_MessageData record;
@@ -170,8 +187,11 @@ int SampleFileClient::connect() {
     CtoS_RegisterClient_MessageData record;
     memset(&record, 0, sizeof record);
     putName(record.clientName, name_);
+    std::string reply;
     status = SampleFileServerUtilities::sendMessage(&record, sizeof record, server_.get(), kCtoS_RegisterClient,
-                                                    nullptr, 0, options_.messageTimeoutSeconds);
+                                                    &reply, 1, options_.messageTimeoutSeconds);
+    if (status == 0)
+        status = statusOfReply(reply);
     if (status != 0)
         server_.reset();
     return status;
@@ -205,9 +225,17 @@ int SampleFileClient::sendSampleFileList(const std::vector<Entry>& entries, int3
         }
         if (message.size() > platform::kMaxMessageBytes)
             return kClientBadArgument;
+        // Only the final chunk waits for the answer: the server handles the
+        // chunks of one connection in order, and a list dropped part-way is
+        // answered as dropped at its final chunk.
+        const int waitForReply = fixed.isFinalChunk;
+        std::string reply;
         int status = SampleFileServerUtilities::sendMessage(message.data(), static_cast<int>(message.size()),
                                                             server_.get(), kCtoS_ReplyListOfSampleFilesInUseByClient,
-                                                            nullptr, 0, options_.messageTimeoutSeconds);
+                                                            waitForReply ? &reply : nullptr, waitForReply,
+                                                            options_.messageTimeoutSeconds);
+        if (status == 0 && waitForReply)
+            status = statusOfReply(reply);
         if (status != 0)
             return status;
         first += count;
@@ -260,6 +288,10 @@ const char* SampleFileClient::describeStatus(int status) {
         case kClientUnexpectedReply: return "The server gave an answer of the wrong size.";
         case kClientNoSegment: return "No shared-memory segment holds that channel of the file.";
         case kClientFrameCountMismatch: return "The segment holds another number of frames than expected.";
+        case kClientOverLimit:
+            return "The server refused: it holds as much for its clients as it takes (the list, or the "
+                   "registration, was dropped whole).";
+        case kClientNotRegistered: return "The server does not know this client.";
         default: return "Unknown error.";
     }
 }

@@ -44,6 +44,9 @@ public:
         kClientUnexpectedReply = -24,  // the server answered with a reply of the wrong size
         kClientNoSegment = -25,        // no segment holds that file's channel
         kClientFrameCountMismatch = -26,  // the segment holds another number of frames
+        kClientOverLimit = -27,        // the server dropped the list (or registration) for its limits
+        kClientNotRegistered = -28,    // the server does not know this client (or could not reach
+                                       // its port when it registered)
     };
 
     // attachSampleFile: accept whatever number of frames the segment holds.
@@ -89,11 +92,17 @@ public:
 
     // Makes the client's port (once), reaches the server (starting it when
     // allowed and needed, and retrying for connectSeconds) and registers
-    // (message 0). Returns 0 or a negative status.
+    // (message 0), waiting for the server's answer. Returns 0 or a negative
+    // status: kClientOverLimit when the server serves as many clients as it
+    // takes, kClientNotRegistered when it could not reach the client's port.
     int connect();
     // Sends the list of sample files in use (message 3), in chunks of at
-    // most 300 entries under one new list id; only the last chunk is final.
-    // An empty list tells the server that no file is in use.
+    // most 300 entries under one new list id; only the last chunk is final,
+    // and for it the client waits for the server's answer. An empty list
+    // tells the server that no file is in use. Returns 0 once the list is in
+    // force; kClientOverLimit when the server dropped it for its limits (the
+    // previous list stays in force), kClientNotRegistered when the server
+    // does not know the client; or a port status.
     int sendSampleFileList(const std::vector<Entry>& entries, int32_t wireDownSegments = 1);
     // Asks how many of this client's files are not finished yet (message 4).
     int getLoadProgress(int32_t* remaining);
