@@ -446,14 +446,14 @@ std::vector<SampleFileClient::SegmentListing> SampleFileClient::listSegments() {
     DIR* folder = opendir(SampleFileServerUtilities::kSharedMemoryFolder);
     if (folder == nullptr)
         return found;
-    std::vector<std::pair<std::string, std::string>> candidates;  // segment name, object file name
+    std::vector<std::string> names;
     while (const dirent* entry = readdir(folder)) {
         std::string name = segmentNameIn(entry->d_name, prefix);
         if (!name.empty())
-            candidates.emplace_back(std::move(name), entry->d_name);
+            names.push_back(std::move(name));
     }
     closedir(folder);
-    for (const auto& [name, objectFileName] : candidates) {
+    for (const std::string& name : names) {
         SegmentListing listing{};
         if (!readSegmentHeader(name, &listing))
             continue;
