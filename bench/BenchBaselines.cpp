@@ -169,7 +169,7 @@ struct SharedObject {
     size_t size = 0;
 };
 
-bool fillOneObject(size_t floatBytes, SharedObject* object) {
+bool fillOneObject(size_t floatBytes, bool populate, SharedObject* object) {
     const int index = sObjectCount++;
     const std::string name = objectName(index);
     const int fd = shm_open(name.c_str(), O_CREAT | O_EXCL | O_RDWR, 0600);
@@ -180,8 +180,11 @@ bool fillOneObject(size_t floatBytes, SharedObject* object) {
     const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
     object->size = (1032 + floatBytes + page - 1) / page * page;
     bool ok = ftruncate(fd, static_cast<off_t>(object->size)) == 0;
+    if (ok && populate)
+        ok = fallocate(fd, 0, 0, static_cast<off_t>(object->size)) == 0;
     if (ok)
-        object->base = mmap(nullptr, object->size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        object->base = mmap(nullptr, object->size, PROT_READ | PROT_WRITE, MAP_SHARED | (populate ? MAP_POPULATE : 0),
+                            fd, 0);
     close(fd);
     if (!ok || object->base == MAP_FAILED) {
         fprintf(stderr, "LoadBench: cannot size or map %s\n", name.c_str());
@@ -208,14 +211,14 @@ Timing decodeWithFlac(const std::vector<LibraryFile>& files, int threads) {
     return runOnThreads(flacFiles, threads, decodeOneWithFlac);
 }
 
-Timing fillSharedMemory(const std::vector<LibraryFile>& files, int threads) {
+Timing fillSharedMemory(const std::vector<LibraryFile>& files, int threads, bool populate) {
     std::mutex mappedMutex;
     std::vector<SharedObject> mapped;
     const int firstIndex = sObjectCount;
     const Timing timing = runOnThreads(files, threads, [&](const LibraryFile& file, std::vector<FreshBuffer>&) {
         for (int c = 0; c < file.channels; c++) {
             SharedObject object;
-            const bool ok = fillOneObject(static_cast<size_t>(file.frames) * sizeof(float), &object);
+            const bool ok = fillOneObject(static_cast<size_t>(file.frames) * sizeof(float), populate, &object);
             if (object.base != MAP_FAILED) {
                 std::lock_guard<std::mutex> lock(mappedMutex);
                 mapped.push_back(object);

@@ -24,8 +24,10 @@ Timing decodeWithSndfile(const std::vector<LibraryFile>& files, int threads);
 Timing decodeWithFlac(const std::vector<LibraryFile>& files, int threads);
 // Creates one shared-memory object per file and channel, of the size the
 // server's segment would have, and fills it. The objects are unlinked
-// after the clock has stopped.
-Timing fillSharedMemory(const std::vector<LibraryFile>& files, int threads);
+// after the clock has stopped. populate: reserve the object's pages
+// (fallocate) and map them populated (MAP_POPULATE) before filling, instead
+// of taking a page fault for every page.
+Timing fillSharedMemory(const std::vector<LibraryFile>& files, int threads, bool populate);
 // Unlinks the objects fillSharedMemory may have left when the process is
 // interrupted (async-signal-safe enough for a benchmark's signal handler).
 void unlinkSharedMemoryLeftovers();

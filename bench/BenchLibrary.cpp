@@ -76,7 +76,7 @@ std::string soxCommand(const PlannedFile& file, const std::string& output) {
     const double tremolo = 2.0 + (file.variant % 5);
     char command[1024];
     snprintf(command, sizeof command,
-             "sox -q -n -r 44100 -c 2 -b %d -t %s '%s' synth %.2f sine %d sine %d "
+             "sox -q -V1 -n -r 44100 -c 2 -b %d -t %s '%s' synth %.2f sine %d sine %d "
              "synth %.2f pinknoise mix lowpass 6000 tremolo %.1f 40 vol 0.5 2>&1",
              file.spec->bits, file.spec->soxType, output.c_str(), file.seconds, tone1, tone2, file.seconds,
              tremolo);
