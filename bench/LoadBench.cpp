@@ -461,6 +461,11 @@ ManyClientsResult attachManyClients(const std::vector<LibraryFile>& loaded, cons
         }
         close(in[0]);
         close(out[1]);
+        if (pid < 0) {
+            close(in[1]);
+            close(out[0]);
+            break;
+        }
         children.push_back({pid, in[1], out[0]});
     }
     int ready = 0;
@@ -607,6 +612,7 @@ int runBench() {
     const LoadResult first = loadThroughServer(all, firstOptions);
     if (!first.ok)
         return 1;
+    fprintf(stderr, "  %.2f s\n", first.seconds);
     const std::vector<LibraryFile>& loaded = first.loaded;
     const bool partial = loaded.size() != all.size();
     const uint64_t allBytes = floatBytes(all);
@@ -623,12 +629,14 @@ int runBench() {
             fprintf(stderr, "LoadBench: pass %d of %d: server, whole library\n", pass + 1, passes);
             const LoadResult again = loadThroughServer(all, {});
             serverWhole.offer(timingOf(again));
+            fprintf(stderr, "  %.2f s\n", again.seconds);
             peakAnon = std::max(peakAnon, again.peakAnonKilobytes);
             peakFile = std::max(peakFile, again.peakFileKilobytes);
         }
         fprintf(stderr, "LoadBench: pass %d of %d: server per format class, then the baselines\n", pass + 1, passes);
         const LoadResult plainRun = loadThroughServer(allPlain, {});
         serverPlain.offer(timingOf(plainRun));
+        fprintf(stderr, "  WAV+AIFF %.2f s\n", plainRun.seconds);
         plainLoadedBytes = floatBytes(plainRun.loaded);
         const LoadResult flacRun = loadThroughServer(allFlac, {});
         flacLoadedBytes = floatBytes(flacRun.loaded);
