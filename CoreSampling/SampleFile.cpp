@@ -25,13 +25,19 @@ struct FirstBytes {
     int good = 0;
 };
 
-FirstBytes readFirstBytes(const RhPath* path) {
+// Reads the first bytes through `stream` when given (left open, for the
+// reader to go on with), else through a stream of its own.
+FirstBytes readFirstBytes(const RhPath* path, RhIFStream** keep) {
     FirstBytes first;
-    RhIFStream stream(path->getText(), 0);
-    first.good = stream.good();
+    RhIFStream* stream = new RhIFStream(path->getText(), 0);
+    first.good = stream->good();
     if (first.good)
-        first.count = stream.read(first.bytes, 4);
-    stream.close();
+        first.count = stream->read(first.bytes, 4);
+    if (keep != nullptr && first.good) {
+        *keep = stream;
+        return first;
+    }
+    delete stream;
     return first;
 }
 
@@ -65,6 +71,7 @@ unsigned char* allocateScratch(size_t bytes) {
 
 StreamableSampleFile::StreamableSampleFile()
     : stream(nullptr),
+      preparedStream(nullptr),
       numSampleFrames(0),
       numChannels(2),
       sampleRate(44100.0f),
@@ -90,12 +97,18 @@ StreamableSampleFile::StreamableSampleFile()
 StreamableSampleFile::~StreamableSampleFile() {
     delete stream;
     stream = nullptr;
+    delete preparedStream;
+    preparedStream = nullptr;
     playbackBuffer.release();
 }
 
 // ---- Detection and the factory ----
 
 SampleFileFormat StreamableSampleFile::getFileFormat(RhPath* path) {
+    return detectFormat(path, nullptr);
+}
+
+SampleFileFormat StreamableSampleFile::detectFormat(RhPath* path, RhIFStream** keep) {
     if (path == nullptr || path->getText() == nullptr)
         return SampleFileFormatNone;
     const char* suffix = path->suffix();
@@ -113,7 +126,7 @@ SampleFileFormat StreamableSampleFile::getFileFormat(RhPath* path) {
     } else {
         return SampleFileFormatNone;
     }
-    const FirstBytes first = readFirstBytes(path);
+    const FirstBytes first = readFirstBytes(path, keep);
     const bool complete = first.good && first.count >= 4;
     if (!sniffAsWave)
         return complete && startsCompressed(first) ? SampleFileFormatCompressed : SampleFileFormatAIFF;
@@ -132,13 +145,22 @@ StreamableSampleFile* StreamableSampleFile::constructSampleFile(RhPath* path, Sa
     if (path == nullptr)
         return nullptr;
     path->eliminateSingleDotsAndDoubleDots();
-    const SampleFileFormat format = getFileFormat(path);
-    if (format == SampleFileFormatNone)
+    // The stream that looked at the first bytes is the one the reader goes
+    // on with: every open of a file costs its lookups in the containers.
+    RhIFStream* sniffed = nullptr;
+    const SampleFileFormat format = detectFormat(path, &sniffed);
+    if (format == SampleFileFormatNone) {
+        delete sniffed;
         return nullptr;
+    }
     int result = SampleFileErrorUnsupportedFormat;
     StreamableSampleFile* reader = SampleFileFactory::makeReader(format, path);
-    if (reader != nullptr)
+    if (reader != nullptr) {
+        reader->preparedStream = sniffed;
         result = reader->open(0);
+    } else {
+        delete sniffed;
+    }
     if (error != nullptr)
         *error = static_cast<SampleFileError>(result);
     if (result == SampleFileErrorNone)
@@ -180,6 +202,11 @@ void StreamableSampleFile::formatErrorMessage(SampleFileError error, RhString* t
 // ---- Streams ----
 
 int StreamableSampleFile::ensureStream() {
+    if (stream == nullptr && preparedStream != nullptr) {
+        stream = preparedStream;
+        preparedStream = nullptr;
+        stream->seekg(0, 0);
+    }
     if (stream == nullptr)
         stream = new RhIFStream(path.getText(), 0);
     return stream->good();

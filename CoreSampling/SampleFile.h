@@ -125,6 +125,7 @@ public:
 
     char chunkIdText[5];          // scratch copy of a 4-byte chunk id
     RhIFStream* stream;           // owned; created lazily
+    RhIFStream* preparedStream;   // owned; the factory's open stream, taken over by ensureStream
     RhPath path;
     int32_t numSampleFrames;
     int16_t numChannels;
@@ -162,6 +163,9 @@ protected:
     void setPitchRatioFromCents(int cents);
 
 private:
+    // getFileFormat; with keep non-null, the stream that read the first
+    // bytes is handed over through *keep (when it opened) instead of closed.
+    static SampleFileFormat detectFormat(RhPath* path, RhIFStream** keep);
     static void* threadRetrievalStaticThreadFunction(void* object);
     static void* memoryCleanupStaticThreadFunction(void* object);
 };

@@ -21,6 +21,7 @@ int realPosixFallocate(int fd, off_t offset, off_t length) {
 const SysCalls kReal = {
     realOpen,    ::close,     ::read,       ::pread, ::write,  ::lseek, ::fstat,
     ::ftruncate, realPosixFallocate, realShmOpen, ::shm_unlink, ::mmap, ::munmap, ::mlock, ::munlock,
+    ::madvise,
 };
 
 SysCalls gTable = kReal;

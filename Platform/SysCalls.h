@@ -30,6 +30,7 @@ struct SysCalls {
     int (*munmap)(void* addr, size_t length);
     int (*mlock)(const void* addr, size_t length);
     int (*munlock)(const void* addr, size_t length);
+    int (*madvise)(void* addr, size_t length, int advice);
 };
 
 // The table in use. Starts out pointing at the real calls.

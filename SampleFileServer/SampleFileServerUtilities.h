@@ -88,6 +88,13 @@ public:
     // with no permission bit for group or others.
     static bool isOursAlone(const struct stat& st);
 
+    // Locks a freshly made segment into memory when RhMemory::okayToLock
+    // allows and no segment of this size or smaller has failed to lock since
+    // the last release; true when it is locked now.
+    static bool lockIntoMemory(void* base, size_t size);
+    // A segment was released: its locked memory (if any) is free again, so
+    // locking is worth trying again.
+    static void noteSegmentReleased();
     // Removes the object `name`; the result of shm_unlink (0 or -1 with errno).
     static int unlinkSharedMemoryBlock(const char* name);
     // Where the system keeps its shared-memory objects as files.

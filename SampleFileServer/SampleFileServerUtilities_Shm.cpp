@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 
@@ -21,6 +22,12 @@
 namespace {
 
 constexpr mode_t kOwnerOnly = 0700;
+// MADV_POPULATE_WRITE of Linux 5.14, spelled out for older headers.
+#ifdef MADV_POPULATE_WRITE
+constexpr int kPopulateWrite = MADV_POPULATE_WRITE;
+#else
+constexpr int kPopulateWrite = 23;
+#endif
 
 // Diagnostic lines go to standard output at once, so that they keep their
 // order with lines written by other threads and survive an abrupt exit.
@@ -210,11 +217,39 @@ void* SampleFileServerUtilities::createOrAttachSharedMemoryBlock_IgnoreHashColli
         return nullptr;
     }
 
-    if (create && wireDown && RhMemory::okayToLock(mappedSize) == 1) {
-        if (platform::sys().mlock(base, mappedSize) != 0)
-            printLine("Sh mem: WireDown failure ");
+    if (create && !(wireDown && lockIntoMemory(base, mappedSize))) {
+        // The pages are reserved already; mapping them all in one call costs
+        // a fraction of faulting them in one by one while the samples are
+        // written. Refused by an older kernel, they fault in as before.
+        platform::sys().madvise(base, mappedSize, kPopulateWrite);
     }
     return base;
+}
+
+namespace {
+
+// Segments of at least this size are not tried any more once one of them
+// could not be locked (an ordinary user's RLIMIT_MEMLOCK, say), until a
+// segment is released: each attempt would read the system's memory
+// statistics under a process-wide mutex only to fail again.
+std::atomic<size_t> sSmallestFailedLock{SIZE_MAX};
+
+}  // namespace
+
+bool SampleFileServerUtilities::lockIntoMemory(void* base, size_t size) {
+    if (size >= sSmallestFailedLock.load() || RhMemory::okayToLock(size) != 1)
+        return false;
+    if (platform::sys().mlock(base, size) == 0)
+        return true;
+    printLine("Sh mem: WireDown failure ");
+    size_t known = sSmallestFailedLock.load();
+    while (size < known && !sSmallestFailedLock.compare_exchange_weak(known, size)) {
+    }
+    return false;
+}
+
+void SampleFileServerUtilities::noteSegmentReleased() {
+    sSmallestFailedLock.store(SIZE_MAX);
 }
 
 void* SampleFileServerUtilities::createSharedMemoryBlock_IgnoreHashCollisions(const char* name, size_t size,

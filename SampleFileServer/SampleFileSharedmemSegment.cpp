@@ -279,6 +279,7 @@ void SampleFileSharedmemSegment::releaseSharedMemSegment(int mode, const RhStrin
     case kReleaseDestroy:
         if (base != nullptr) {
             sys.munlock(base, size);
+            SampleFileServerUtilities::noteSegmentReleased();
             if (sys.munmap(base, size) != 0)
                 printLine("ShMem:  munmap: failure ");
         }
