@@ -18,7 +18,8 @@ namespace fs = std::filesystem;
 
 constexpr double kSampleRate = 44100.0;
 constexpr int kChannels = 2;
-constexpr const char* kManifestName = "manifest.txt";
+// Named after the layout: a library of an older layout is made afresh.
+constexpr const char* kManifestName = "manifest-v2.txt";
 
 struct ClassSpec {
     FormatClass formatClass;
@@ -34,8 +35,8 @@ const ClassSpec kClasses[] = {
     {FormatClass::kWav16, "wav16", "wav", "wavpcm", 16, 1.0},
     {FormatClass::kWav24, "wav24", "wav", "wavpcm", 24, 1.0},
     {FormatClass::kAiff16, "aiff16", "aif", "aiff", 16, 1.0},
-    {FormatClass::kFlac16, "flac16", "flac", "flac", 16, 0.58},
-    {FormatClass::kFlac24, "flac24", "flac", "flac", 24, 0.72},
+    {FormatClass::kFlac16, "flac16", "flc", "flac", 16, 0.58},
+    {FormatClass::kFlac24, "flac24", "flc", "flac", 24, 0.72},
 };
 
 struct PlannedFile {
