@@ -31,31 +31,35 @@ table_bytes() { awk '/^[12] +[0-9]+ /{ s += $1 * $2 * 4 } END { print s + 0 }' "
 step "Making a small sample library in $DEMO/Library"
 LIB="$DEMO/Library"
 mkdir -p "$LIB/Piano" "$LIB/Strings/Cello"
-for n in C4:261.63:16 E4:329.63:24 G4:392.00:32; do
-  note=${n%%:*}; rest=${n#*:}; freq=${rest%%:*}; bits=${rest#*:}
-  sox -q -n -r 44100 -b "$bits" -c 2 -t wavpcm "$LIB/Piano/$note.wav" synth 3 pluck "$freq" fade 0 3 2.5
-done
+sox -q -n -r 44100 -b 16 -c 2 -t wavpcm "$LIB/Piano/C4.wav" synth 3 pluck 261.63 fade 0 3 2.5
+sox -q -n -r 44100 -b 24 -c 2 "$LIB/Piano/E4.aif" synth 3 pluck 329.63 fade 0 3 2.5
+sox -q -n -r 44100 -b 16 -c 2 -t flac "$LIB/Piano/G4.flc" synth 3 pluck 392.00 fade 0 3 2.5
 sox -q -n -r 44100 -b 8 -c 1 -t wavpcm "$LIB/Piano/click.wav" synth 0.05 noise gain -12
-for n in A2:110 A3:220; do
-  sox -q -n -r 48000 -b 24 -c 1 -t wavpcm "$LIB/Strings/Cello/${n%%:*}.wav" synth 4 sawtooth "${n#*:}" gain -6
-done
+sox -q -n -r 48000 -b 16 -c 1 -t aifc "$LIB/Strings/Cello/A2.aifc" synth 4 sawtooth 110 gain -6
+sox -q -n -r 48000 -b 24 -c 1 -t flac "$LIB/Strings/Cello/A3.flc" synth 4 sawtooth 220 gain -6
+# A compressed file that carries the marker "QvCA" in place of "fLaC".
+sox -q -n -r 48000 -b 16 -c 1 -t flac "$LIB/Strings/Cello/D3.flc" synth 4 sawtooth 146.83 gain -6
+printf 'QvCA' | dd of="$LIB/Strings/Cello/D3.flc" bs=1 count=4 conv=notrunc 2>/dev/null
 ls -l "$LIB/Piano" "$LIB/Strings/Cello"
+"$BIN/sfclient" info "$LIB/Piano/E4.aif" "$LIB/Strings/Cello/D3.flc"
 
 step "Packing the strings into one archive container (sfpack)"
 "$BIN/sfpack" "$LIB/Strings" "$LIB/Strings.db"
 rm -r "$LIB/Strings"
-echo "Cello/A3.wav is now read from inside Strings.db as $LIB/Strings/Cello/A3.wav"
+echo "Cello/A3.flc is now read from inside Strings.db as $LIB/Strings/Cello/A3.flc:"
+"$BIN/sfclient" info "$LIB/Strings/Cello/A3.flc" | grep -e '^/' -e format -e container
 
 step "Instance 1 loads the piano and one cello note; the server is started for it"
 # Under a pseudo-terminal, as in a terminal, sfclient draws its progress bar.
-script -qfec "'$BIN/sfclient' load --hold '$LIB/Piano/C4.wav' '$LIB/Piano/E4.wav' '$LIB/Piano/G4.wav' \
-  '$LIB/Piano/click.wav' '$LIB/Strings/Cello/A3.wav'" "$DEMO/one.out" > /dev/null 2>&1 &
+script -qfec "'$BIN/sfclient' load --hold '$LIB/Piano/C4.wav' '$LIB/Piano/E4.aif' '$LIB/Piano/G4.flc' \
+  '$LIB/Piano/click.wav' '$LIB/Strings/Cello/A3.flc'" "$DEMO/one.out" > /dev/null 2>&1 &
 HOLDERS="$HOLDERS $!"
 wait_for "$DEMO/one.out" "files loaded\."
 tr '\r' '\n' < "$DEMO/one.out" | grep -v -e '^$' -e '^Script ' | sed -n '1,/files loaded\./p'
 
-step "Instance 2 uses two of those files and one of its own: the shared ones are held once"
-"$BIN/sfclient" load --hold "$LIB/Piano/C4.wav" "$LIB/Strings/Cello/A3.wav" "$LIB/Strings/Cello/A2.wav" \
+step "Instance 2 uses two of those files and two of its own: the shared ones are held once"
+"$BIN/sfclient" load --hold "$LIB/Piano/C4.wav" "$LIB/Strings/Cello/A3.flc" "$LIB/Strings/Cello/A2.aifc" \
+  "$LIB/Strings/Cello/D3.flc" \
   > "$DEMO/two.out" 2>&1 &
 HOLDERS="$HOLDERS $!"
 wait_for "$DEMO/two.out" "files loaded\."

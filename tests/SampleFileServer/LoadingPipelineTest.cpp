@@ -316,4 +316,33 @@ TEST_F(LoadingPipelineTest, AStuckReadDoesNotKeepTheProcessAlive) {
     EXPECT_TRUE(waitUntil([&] { return !srvtest::processAlive(server); }, 10.0)) << "a stuck job kept the process";
 }
 
+TEST_F(LoadingPipelineTest, ThousandsOfCompressedFilesLoadWithFewDescriptors) {
+    // 12,000 FLAC files (one small file copied) for a server whose limit of
+    // open files is a few hundred: no stream may stay open from the reader
+    // to the conversion.
+    const std::string wave = soxFile("seed.wav", 16, 1, 0.01);
+    const std::string seed = dir.file("seed.flc");
+    ASSERT_EQ(system(("flac -s -f -o '" + seed + "' '" + wave + "'").c_str()), 0);
+    const std::string bytes = rhtest::readFile(seed);
+    ASSERT_FALSE(bytes.empty());
+    constexpr int kFiles = 12000;
+    std::vector<SampleFileClient::Entry> entries;
+    for (int i = 0; i < kFiles; i++) {
+        const std::string name = "many/" + std::to_string(i % 100) + "/f" + std::to_string(i) + ".flc";
+        dir.write(name, bytes);
+        entries.push_back({watched(name), INT32_MAX});
+    }
+    srvtest::ChildProcess server;
+    ASSERT_TRUE(server.start({"/bin/sh", "-c", std::string("ulimit -n 256 && exec ") + QUILLORANTICS_STAGES_SERVER_PATH}));
+    ASSERT_TRUE(srvtest::waitUntilServing());
+    options.startServer = false;
+    auto client = newClient();
+    ASSERT_EQ(client->sendSampleFileList(entries), 0);
+    ASSERT_TRUE(waitUntil([&] { return progressOf(*client) == 0; }, 100.0)) << "still loading: " << progressOf(*client);
+    int missing = 0;
+    for (const SampleFileClient::Entry& entry : entries)
+        missing += framesHeld(entry.path) != 441;
+    EXPECT_EQ(missing, 0);
+}
+
 }  // namespace
