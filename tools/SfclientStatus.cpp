@@ -21,6 +21,7 @@
 #include "SampleFileClient.h"
 #include "SampleFileServerUtilities.h"
 #include "ServerStatus.h"
+#include "Interruptions.h"
 #include "ToolMessages.h"
 
 namespace sfclient {
@@ -119,31 +120,6 @@ void printStatus(const JsonValue& document) {
 }
 
 // ---- top ----
-
-sigset_t interruptSignals() {
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    return set;
-}
-
-// Sleeps up to `seconds`; true when an interruption arrived. SIGINT and
-// SIGTERM are blocked by sfclient's main, so they wait here to be taken.
-bool interruptedWithin(double seconds) {
-    sigset_t set = interruptSignals();
-    struct timespec wait;
-    wait.tv_sec = static_cast<time_t>(seconds);
-    wait.tv_nsec = static_cast<long>((seconds - static_cast<double>(wait.tv_sec)) * 1e9);
-    for (;;) {
-        const int taken = sigtimedwait(&set, nullptr, &wait);
-        if (taken > 0)
-            return true;
-        if (taken < 0 && errno == EINTR)
-            continue;  // another signal; the rest of the wait is not worth keeping exact
-        return false;
-    }
-}
 
 int terminalRows() {
     struct winsize size;
@@ -373,7 +349,7 @@ int runTop(int argc, char** argv) {
         fflush(stdout);
         if (count != 0 && frame + 1 >= count)
             break;
-        if (interruptedWithin(1.0))
+        if (tool::interruptedWithin(1.0))
             break;
     }
     return tool::kExitOk;

@@ -31,6 +31,7 @@
 #include "ServerLog.h"
 #include "SfclientReport.h"
 #include "SfclientStatus.h"
+#include "Interruptions.h"
 #include "ToolMessages.h"
 
 namespace {
@@ -181,25 +182,6 @@ std::string absolutePath(const std::string& path) {
     if (getcwd(folder, sizeof folder) == nullptr)
         return path;
     return std::string(folder) + "/" + path;
-}
-
-// SIGINT and SIGTERM are blocked in every thread and taken with sigtimedwait,
-// so an interruption is handled where the program expects it.
-sigset_t interruptSignals() {
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    return set;
-}
-
-// Sleeps up to `seconds`; true when an interruption arrived.
-bool interruptedWithin(double seconds) {
-    sigset_t set = interruptSignals();
-    struct timespec wait;
-    wait.tv_sec = static_cast<time_t>(seconds);
-    wait.tv_nsec = static_cast<long>((seconds - static_cast<double>(wait.tv_sec)) * 1e9);
-    return sigtimedwait(&set, nullptr, &wait) > 0;
 }
 
 // Appends the paths listed in `listFile` ("-": standard input), one per
@@ -356,7 +338,7 @@ int runLoad(int argc, char** argv) {
             exitCode = failure(sentence);
             break;
         }
-        if (interruptedWithin(step)) {
+        if (tool::interruptedWithin(step)) {
             progress.finish();
             if (!reported)
                 exitCode = failure("Interrupted before the load was done.");
@@ -499,7 +481,7 @@ int runSegments(int argc, char** argv) {
 
 int main(int argc, char** argv) {
     // Before any thread exists, so that every thread inherits the mask.
-    sigset_t signals = interruptSignals();
+    sigset_t signals = tool::interruptSignals();
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     // A server that goes away must not kill us while we write to it.
     signal(SIGPIPE, SIG_IGN);

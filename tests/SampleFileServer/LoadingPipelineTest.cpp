@@ -18,6 +18,7 @@
 #include "SegmentSupport.h"
 #include "ServerProcessSupport.h"
 #include "TestSupport.h"
+#include "WaveFixtures.h"
 
 #ifndef QUILLORANTICS_STAGES_SERVER_PATH
 #error "QUILLORANTICS_STAGES_SERVER_PATH must name the server built with the stage hooks"
@@ -26,44 +27,12 @@
 namespace {
 
 using srvtest::Clock;
+using srvtest::waitUntil;
 
-bool waitUntil(const std::function<bool()>& condition, double seconds) {
-    const auto end = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
-    for (;;) {
-        if (condition())
-            return true;
-        if (Clock::now() >= end)
-            return false;
-        srvtest::sleepSeconds(0.01);
-    }
-}
-
-void appendLE(std::string& out, uint32_t value, int bytes) {
-    for (int i = 0; i < bytes; i++)
-        out += static_cast<char>((value >> (8 * i)) & 0xff);
-}
-
-// A WAVE file of 16-bit PCM whose "data" size field claims `claimedDataSize`
-// bytes while `frames` frames of a ramp follow.
+// A 16-bit WAVE file of a ramp whose "data" size field claims
+// `claimedDataSize` bytes.
 std::string handMadeWave(int channels, int frames, uint32_t claimedDataSize) {
-    std::string fmt;
-    appendLE(fmt, 1, 2);
-    appendLE(fmt, static_cast<uint32_t>(channels), 2);
-    appendLE(fmt, 44100, 4);
-    appendLE(fmt, 44100u * 2u * static_cast<uint32_t>(channels), 4);
-    appendLE(fmt, static_cast<uint32_t>(2 * channels), 2);
-    appendLE(fmt, 16, 2);
-    std::string samples;
-    for (int i = 0; i < frames * channels; i++)
-        appendLE(samples, static_cast<uint32_t>(i * 64), 2);
-    std::string body = "WAVEfmt ";
-    appendLE(body, 16, 4);
-    body += fmt + "data";
-    appendLE(body, claimedDataSize, 4);
-    body += samples;
-    std::string file = "RIFF";
-    appendLE(file, static_cast<uint32_t>(body.size()), 4);
-    return file + body;
+    return srvtest::wave16(channels, frames, [](int i) { return static_cast<int16_t>(i * 64); }, claimedDataSize);
 }
 
 class LoadingPipelineTest : public ::testing::Test {

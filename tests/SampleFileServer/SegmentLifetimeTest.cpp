@@ -32,22 +32,11 @@
 namespace {
 
 using srvtest::Clock;
+using srvtest::waitUntil;
 using srvtest::segmentExists;
 using srvtest::segmentName;
 
 constexpr int kFrames = 100;
-
-// True once `condition` holds, within `seconds`.
-bool waitUntil(const std::function<bool()>& condition, double seconds) {
-    const auto end = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
-    for (;;) {
-        if (condition())
-            return true;
-        if (Clock::now() >= end)
-            return false;
-        srvtest::sleepSeconds(0.01);
-    }
-}
 
 class SegmentLifetimeTest : public ::testing::Test {
 protected:

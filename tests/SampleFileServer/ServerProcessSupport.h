@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <optional>
 #include <string>
 #include <thread>
@@ -28,6 +29,18 @@ using Clock = std::chrono::steady_clock;
 
 inline void sleepSeconds(double seconds) {
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+}
+
+// True once `condition` holds, within `seconds` (asked every 10 ms).
+inline bool waitUntil(const std::function<bool()>& condition, double seconds) {
+    const auto end = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    for (;;) {
+        if (condition())
+            return true;
+        if (Clock::now() >= end)
+            return false;
+        sleepSeconds(0.01);
+    }
 }
 
 // Path of the socket file that serves the port `name` in the current port folder.
