@@ -358,9 +358,23 @@ TEST_F(ServerProcessTest, ChunkedListsAreTakenOnlyWithTheFinalChunk) {
     ASSERT_EQ(client.sendSampleFileList(entriesOf(manyPaths("s", 601))), 0);
     EXPECT_EQ(progressOf(name), 601);
 
-    // A list longer than the server holds is dropped whole, also the chunks
+    // A list longer than the server holds is refused by the client before
+    // anything goes out, never reported as sent.
+    static_assert(SampleFileClient::kMaxListEntries == SampleFileServer::kMaxPendingListEntries,
+                  "the client refuses exactly the lists the server would drop");
+    const std::vector<std::string> tooMany = manyPaths("t", SampleFileServer::kMaxPendingListEntries + 301);
+    EXPECT_EQ(client.sendSampleFileList(entriesOf(tooMany)), SampleFileClient::kClientListTooLong);
+    EXPECT_EQ(progressOf(name), 601);
+    // Sent all the same, it is dropped whole by the server, also the chunks
     // that come after the limit is passed; the previous list stays.
-    ASSERT_EQ(client.sendSampleFileList(entriesOf(manyPaths("t", SampleFileServer::kMaxPendingListEntries + 301))), 0);
+    for (size_t first = 0; first < tooMany.size(); first += 300) {
+        const size_t last = std::min(first + 300, tooMany.size());
+        ASSERT_EQ(srvtest::request(kCtoS_ReplyListOfSampleFilesInUseByClient,
+                                   listChunk(name, 10, last == tooMany.size(),
+                                             std::vector<std::string>(tooMany.begin() + first, tooMany.begin() + last)),
+                                   &reply),
+                  0);
+    }
     EXPECT_EQ(progressOf(name), 601);
     ASSERT_EQ(client.sendSampleFileList(entriesOf(manyPaths("u", 3))), 0);
     EXPECT_EQ(progressOf(name), 3);
