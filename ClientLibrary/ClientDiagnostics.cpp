@@ -11,26 +11,35 @@
 
 namespace {
 
+// The line being assembled: static storage without a destructor or heap
+// memory, so that it can neither be used after destruction at exit nor be
+// left behind when the library is unloaded. Longer lines go in pieces.
+struct PendingLine {
+    char text[1024];
+    size_t length;
+};
+
 // Assembles whole lines from what the stream is given. The stream's own
 // lock serialises the calls.
 ssize_t writeLines(void* cookie, const char* data, size_t size) {
-    std::string& pending = *static_cast<std::string*>(cookie);
+    PendingLine& pending = *static_cast<PendingLine*>(cookie);
     for (size_t i = 0; i < size; i++) {
-        if (data[i] == '\n') {
-            SampleFileClientLog::write(SampleFileClientLog::kDebug, pending);
-            pending.clear();
-        } else {
-            pending.push_back(data[i]);
+        const bool lineEnd = data[i] == '\n';
+        if (!lineEnd)
+            pending.text[pending.length++] = data[i];
+        if (lineEnd || pending.length == sizeof pending.text - 1) {
+            SampleFileClientLog::write(SampleFileClientLog::kDebug, std::string(pending.text, pending.length));
+            pending.length = 0;
         }
     }
     return static_cast<ssize_t>(size);
 }
 
 FILE* makeStream() {
-    static std::string* pending = new std::string;  // outlives every static destructor
+    static PendingLine pending;
     cookie_io_functions_t functions{};
     functions.write = writeLines;
-    FILE* stream = fopencookie(pending, "w", functions);
+    FILE* stream = fopencookie(&pending, "w", functions);
     if (stream != nullptr)
         setvbuf(stream, nullptr, _IOLBF, 1024);
     return stream;

@@ -90,7 +90,8 @@ TEST_F(ClientLibraryTest, AKilledServerIsReportedAndAFreshOneLoadsTheListAgainUn
     const int killed = qsf_client_server_pid(client);
     ASSERT_GT(killed, 0);
     ASSERT_EQ(kill(killed, SIGKILL), 0);
-    ASSERT_TRUE(waitUntil([&] { return events.gone.load() == 1; }, 5.0)) << "the server-gone callback did not run";
+    ASSERT_TRUE(waitUntil([&] { return events.gone.load() >= 1; }, 5.0))
+        << "the server-gone callback did not run; state " << qsf_client_state(client, nullptr);
     // What the killed server left is removed: only a fresh server can make
     // the segments again.
     for (const std::string& path : {piano, strings})

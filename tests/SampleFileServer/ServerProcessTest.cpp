@@ -354,7 +354,11 @@ TEST_F(ServerProcessTest, ChunkedListsAreTakenOnlyWithTheFinalChunk) {
                                &reply), 0);
     EXPECT_EQ(progressOf(name), 2);
 
-    // The client library chunks by itself.
+    // The client library chunks by itself: by entries, and by bytes when
+    // 300 long paths would not fit in one message.
+    std::vector<std::string> longPaths = manyPaths(std::string(4000, 'L'), 300);
+    ASSERT_EQ(client.sendSampleFileList(entriesOf(longPaths)), 0);
+    EXPECT_EQ(progressOf(name), 300);
     ASSERT_EQ(client.sendSampleFileList(entriesOf(manyPaths("s", 601))), 0);
     EXPECT_EQ(progressOf(name), 601);
 
