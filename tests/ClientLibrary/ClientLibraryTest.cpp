@@ -199,8 +199,11 @@ TEST_F(ClientLibraryTest, AsyncConnectReturnsBeforeAnAttemptThatCannotSucceedEnd
     const std::string path = samplePath("waiting.wav");
     const char* paths[] = {path.c_str()};
     EXPECT_EQ(qsf_client_send_list(client, paths, nullptr, 1), QSF_ERR_CONNECTING);
+    // The attempt goes on after the "server" started, without the caller.
+    const bool started = waitUntil([&] { return !rhtest::readFile(pidFile).empty(); }, 5.0);
+    EXPECT_EQ(qsf_client_state(client, nullptr), QSF_STATE_CONNECTING);
     qsf_client_destroy(client);  // ends the attempt
-    ASSERT_TRUE(waitUntil([&] { return !rhtest::readFile(pidFile).empty(); }, 5.0));
+    ASSERT_TRUE(started) << "the client never started the server";
     kill(std::stoi(rhtest::readFile(pidFile)), SIGKILL);
 }
 
