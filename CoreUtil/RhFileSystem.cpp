@@ -9,7 +9,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <mutex>
 #include <string>
+#include <unordered_set>
 
 #include <tinyxml.h>
 
@@ -24,6 +26,33 @@ FSCache RhFileSystem::sCache;
 namespace {
 
 std::atomic<long> sTocLoads{0};
+
+// Folders known, during a lookup pass, to have no container beside them:
+// each would otherwise cost one failed open per container suffix for every
+// file below it. Guarded by its own mutex, a leaf lock.
+struct NoContainerCache {
+    std::mutex mutex;
+    int passes = 0;                            // lookup passes open; the cache works while above 0
+    std::unordered_set<std::string> folders;  // no container opens for any of these
+};
+
+NoContainerCache& noContainerCache() {
+    static NoContainerCache* cache = new NoContainerCache;  // never destroyed: used until exit
+    return *cache;
+}
+
+bool knownToHaveNoContainer(const std::string& base) {
+    NoContainerCache& cache = noContainerCache();
+    std::lock_guard<std::mutex> lock(cache.mutex);
+    return cache.passes > 0 && cache.folders.count(base) != 0;
+}
+
+void rememberNoContainer(const std::string& base) {
+    NoContainerCache& cache = noContainerCache();
+    std::lock_guard<std::mutex> lock(cache.mutex);
+    if (cache.passes > 0)
+        cache.folders.insert(base);
+}
 
 // The container search lock, created on first use.
 std::mutex& searchLock() {
@@ -477,7 +506,12 @@ int RhFileSystem::findFile(const char* path, RhString* resolvedOut, RhPath* arch
         // rest: null when nothing follows the component; otherwise the text
         // after its "/" (empty and doubled "/" there become empty components).
         const char* rest = *end ? end + 1 : nullptr;
-        for (int i = 0; i < kFileSystemSuffixCount; ++i) {
+        if (knownToHaveNoContainer(base)) {
+            p = end;
+            continue;
+        }
+        int i = 0;
+        for (; i < kFileSystemSuffixCount; ++i) {
             if (!opens(base + "." + sFileSystemSuffixes[i])) continue;
             int result = lookForFileWithinArchiveOrItsAugment(base, i, rest, &q, archiveOut);
             if (result == 1) {
@@ -488,9 +522,24 @@ int RhFileSystem::findFile(const char* path, RhString* resolvedOut, RhPath* arch
             if (result) return result;
             break;  // only the first container that opens is searched
         }
+        if (i == kFileSystemSuffixCount)
+            rememberNoContainer(base);
         p = end;
     }
     return 0;
+}
+
+void RhFileSystem::beginLookupPass() {
+    NoContainerCache& cache = noContainerCache();
+    std::lock_guard<std::mutex> lock(cache.mutex);
+    cache.passes++;
+}
+
+void RhFileSystem::endLookupPass() {
+    NoContainerCache& cache = noContainerCache();
+    std::lock_guard<std::mutex> lock(cache.mutex);
+    if (cache.passes > 0 && --cache.passes == 0)
+        cache.folders.clear();
 }
 
 int RhFileSystem::fileExists(const char* path, RhPath* archiveOut, unsigned long long* offsetOut,

@@ -33,6 +33,8 @@
 //   container, so one TOC is loaded at a time and a second thread asking for
 //   the same container waits and then finds it cached.
 //   FSCache::mutex guards the entry array, the use counts and eviction.
+//   The lookup pass's memory of folders without a container has its own
+//   mutex, a leaf lock held for one set operation.
 //   Order: search lock, then cache mutex. The TOC walk holds neither: the
 //   entry it walks is held in use (useCount > 0), which keeps eviction away.
 #pragma once
@@ -149,6 +151,14 @@ public:
     static int resolvePath(RhString* path);
     // Empties the cache (see FSCache::flush). Returns 1.
     static int flushCache();
+
+    // A lookup pass: while one is open, folders found to have no container
+    // beside them (for any suffix) are remembered and not probed again, so
+    // that the files of a large list do not each cost a failed open per
+    // folder and suffix. A container made during a pass is seen by the next
+    // one. Passes nest; the last end forgets what was remembered.
+    static void beginLookupPass();
+    static void endLookupPass();
 
     // Tests: the number of TOCs read and parsed so far in this process.
     static long getTocLoadCount();

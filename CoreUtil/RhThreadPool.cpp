@@ -45,13 +45,15 @@ int ThreadPool::schedulingPriorityFor(ThreadPriority priority) {
 }
 
 void SingleThreadInThreadPool::setThreadPriority(pthread_t thread, ThreadPriority priority) {
-    int policy = 0;
+    // Workers stay in the normal time-sharing class. Real-time classes are
+    // hard real time on Linux: granted (as root, or with the RLIMIT_RTPRIO of
+    // audio setups), six CPU-bound workers would starve the serving thread,
+    // the desktop and the host's own threads for the length of a load. The
+    // job priority still decides which queued job starts first.
+    (void)priority;
     struct sched_param param;
-    if (pthread_getschedparam(thread, &policy, &param) != 0) return;
-    param.sched_priority = ThreadPool::schedulingPriorityFor(priority);
-    // Without the privilege the system refuses; the job then runs at the
-    // thread's current scheduling.
-    (void)pthread_setschedparam(thread, SCHED_FIFO, &param);
+    param.sched_priority = 0;
+    (void)pthread_setschedparam(thread, SCHED_OTHER, &param);
 }
 
 int createNewThread(pthread_t* thread, const pthread_attr_t* attributes, ThreadJobFunction function, void* argument,

@@ -23,8 +23,10 @@
 #include "RhDynArray.h"
 #include "RhThreadCondition.h"
 
-// Priority of a job. Workers run each job under SCHED_FIFO with the
-// scheduling priority mapped by ThreadPool::schedulingPriorityFor.
+// Priority of a job: queued jobs of higher priority start first. Workers
+// stay in the normal time-sharing class (see setThreadPriority);
+// ThreadPool::schedulingPriorityFor keeps the real-time priority each job
+// priority stands for.
 enum ThreadPriority : int {
     kThreadPriorityLowest = 0,
     kThreadPriorityLow = 1,

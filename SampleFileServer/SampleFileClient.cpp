@@ -891,7 +891,11 @@ int SampleFileClient::startDetached(const std::string& givenExecutable) {
     // Everything the children need is prepared before fork: between fork and
     // exec only async-signal-safe calls are allowed.
     const char* file = executable.c_str();
-    char* const argv[] = {const_cast<char*>(file), nullptr};
+    // --detached: the server sends its output to its log file, since nobody
+    // reads the /dev/null it is given here. A server that does not know the
+    // argument ignores it.
+    char detachedArgument[] = "--detached";
+    char* const argv[] = {const_cast<char*>(file), detachedArgument, nullptr};
     pid_t child = fork();
     if (child < 0)
         return -1;

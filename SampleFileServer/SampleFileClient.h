@@ -231,7 +231,9 @@ public:
     // when the file has one) into *out, as attachSampleFile does for one.
     static int attachAllChannels(const std::string& path, int32_t expectedFrames, SampleFileChannels* out);
     // Starts `executable` detached: in a session of its own, stdio on
-    // /dev/null, no descriptors inherited. Returns 0 when it was started.
+    // /dev/null, no descriptors inherited, with the argument "--detached"
+    // (the server then writes its output to its log file). Returns 0 when
+    // it was started.
     static int startDetached(const std::string& executable);
 
 private:

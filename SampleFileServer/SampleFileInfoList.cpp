@@ -4,10 +4,13 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "RawBufferPool.h"
+#include "SampleFile.h"
+#include "SampleFileServerUtilities.h"
 #include "SampleFileSharedmemSegment.h"
 
 SampleFileInfo::SampleFileInfo(SampleFileServer* server)
-    : server(server), frameCount(0), loadState(kLoadQueued), reader(nullptr) {
+    : server(server), frameCount(0), loadState(kLoadQueued), reader(nullptr), segmentsLocked(0) {
     for (ClientInfo*& slot : clientSlots)
         slot = nullptr;
     for (int channel = 0; channel < kMaxChannels; channel++) {
@@ -19,11 +22,15 @@ SampleFileInfo::SampleFileInfo(SampleFileServer* server)
 
 SampleFileInfo::~SampleFileInfo() {
     for (int channel = 0; channel < kMaxChannels; channel++) {
-        free(rawBuffers[channel]);
+        RawBufferPool::shared().release(rawBuffers[channel]);
         rawBuffers[channel] = nullptr;
         if (channelData[channel] != nullptr) {
             void* base = reinterpret_cast<char*>(channelData[channel]) - SampleFileSharedmemSegment::kHeaderSize;
-            SampleFileSharedmemSegment::releaseSharedMemSegment(SampleFileSharedmemSegment::kReleaseDestroy,
+            // A name unlinked already (the process is ending) is not unlinked
+            // again: by now it may belong to a segment made by someone else.
+            const int mode = segmentNames[channel].getLength() > 0 ? SampleFileSharedmemSegment::kReleaseDestroy
+                                                                   : SampleFileSharedmemSegment::kReleaseDetach;
+            SampleFileSharedmemSegment::releaseSharedMemSegment(mode,
                                                                 &segmentNames[channel],
                                                                 static_cast<int>(frameCount), base,
                                                                 segmentFds[channel]);
@@ -31,7 +38,7 @@ SampleFileInfo::~SampleFileInfo() {
             segmentFds[channel] = -1;
         }
     }
-    // TODO(readers): delete reader through its virtual destructor.
+    delete reader;
     reader = nullptr;
     for (RhString& name : segmentNames)
         name.copyFrom(static_cast<const char*>(nullptr));
@@ -65,6 +72,15 @@ int SampleFileInfo::releaseClientSlot(ClientInfo* client) {
         }
     }
     return 0;
+}
+
+void SampleFileInfo::unlinkSegmentNames() {
+    for (RhString& name : segmentNames) {
+        if (name.getLength() == 0)
+            continue;
+        SampleFileServerUtilities::unlinkSharedMemoryBlock(name.getText());
+        name.copyFrom(static_cast<const char*>(nullptr));
+    }
 }
 
 bool SampleFileInfo::hasNoClient() const {

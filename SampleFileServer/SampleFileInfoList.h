@@ -34,7 +34,8 @@ public:
     // An empty record: back pointer set, all slots free, state kLoadQueued,
     // frameCount 0, no reader, no buffers, no segments.
     explicit SampleFileInfo(SampleFileServer* server);
-    // Releases the raw buffers, the segments and the reader.
+    // Releases the raw buffers, the segments (unlinking the names still
+    // held) and the reader.
     ~SampleFileInfo();
     SampleFileInfo(const SampleFileInfo&) = delete;
     SampleFileInfo& operator=(const SampleFileInfo&) = delete;
@@ -47,6 +48,10 @@ public:
     int releaseClientSlot(ClientInfo* client);
     // True when every slot is free.
     bool hasNoClient() const;
+    // Removes the names of the entry's segments from the system and forgets
+    // them; the mappings stay until the entry is destroyed. The caller holds
+    // the sampleFileList mutex.
+    void unlinkSegmentNames();
 
     SampleFileServer* server;
     ClientInfo* clientSlots[kClientSlotCount];  // null: free slot
@@ -58,6 +63,8 @@ public:
     float* channelData[kMaxChannels];           // samples inside each channel's segment, or null
     int32_t segmentFds[kMaxChannels];           // -1 when closed or none
     RhString segmentNames[kMaxChannels];        // empty when none
+    int32_t segmentsLocked;                     // 1 once its segments are locked into physical
+                                                // memory (set by whoever makes them); else 0
 };
 
 // Owns its SampleFileInfo records (item: SampleFileInfo*); storage grows by

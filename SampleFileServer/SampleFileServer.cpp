@@ -10,6 +10,7 @@
 #include "RhThreadPool.h"
 #include "SampleFileServerUtilities.h"
 #include "SampleFileSharedmemSegment.h"
+#include "ServerStatus.h"
 
 SampleFileServer* gSampleFileServer = nullptr;
 
@@ -70,6 +71,7 @@ void SampleFileServer::runLoop() {
     }
     portRunLoopSource = 1;
     serverRunLoop = &loop;
+    ServerStatus::startServing(this, loop);
     if (statusTimer != nullptr) {
         std::chrono::duration<double> firstDelay = statusTimer->firstFire - std::chrono::steady_clock::now();
         if (firstDelay.count() < 0)
@@ -107,7 +109,7 @@ std::atomic<int> SampleFileServer::sResourcesReleased{0};
 std::mutex SampleFileServer::sEntryJobMutex;
 int SampleFileServer::sEntryJobCount = 0;
 std::atomic<int> SampleFileServer::sPollRunning{0};
-void* (*SampleFileServer::sDiskReaderJobFunction)(void*) = nullptr;
+void* (*SampleFileServer::sDiskReaderJobFunction)(void*) = DiskReader::diskReaderStaticThreadFunction;
 
 namespace {
 // Entry jobs begun, and not yet ended, by the calling thread.
@@ -142,13 +144,18 @@ int SampleFileServer::isTerminating() {
     return sTerminating.load() != 0 ? 1 : 0;
 }
 
-void SampleFileServer::waitForEntryJobs() {
+bool SampleFileServer::waitForEntryJobs(double seconds) {
+    const auto end = std::chrono::steady_clock::now() +
+                     std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                         std::chrono::duration<double>(seconds));
     for (;;) {
         {
             std::lock_guard<std::mutex> lock(sEntryJobMutex);
             if (sEntryJobCount <= tEntryJobDepth)
-                return;
+                return true;
         }
+        if (std::chrono::steady_clock::now() >= end)
+            return false;
         usleep(1000);
     }
 }
@@ -185,8 +192,29 @@ void SampleFileServer::terminateSelf() {
     if (alreadyEnding != 0)
         waitForTheEnd();
     // No entry job starts from now on; those running stop at their next
-    // check. None may touch an entry once it is destroyed below.
-    waitForEntryJobs();
+    // check. First what must not outlive the process even if a job never
+    // returns: the segments' names and the port.
+    {
+        std::lock_guard<std::mutex> lock(sampleFileList.mutex);
+        for (int i = 0; i < sampleFileList.getCount(); i++)
+            sampleFileList.getSampleFile(i)->unlinkSegmentNames();
+    }
+    if (serverPort != nullptr) {
+        // Frees the name at once for a next server. The port object itself
+        // is left to the process exit: this may run inside its own callback.
+        serverPort->invalidate();
+    }
+    ServerStatus::stopServing();
+    if (!waitForEntryJobs(kEntryJobWaitSeconds)) {
+        // A job is stuck, most likely in a read on a dead network or FUSE
+        // mount. Nothing of ours is left to find; the memory that the busy
+        // entries hold goes with the process. The exit handlers are skipped:
+        // the pool's teardown would wait for the stuck worker.
+        fflush(stdout);
+        sResourcesReleased.store(1);
+        _exit(0);
+    }
+    // None of the entries is touched by a job any more.
     {
         std::lock_guard<std::mutex> lock(sampleFileList.mutex);
         for (int i = sampleFileList.getCount() - 1; i >= 0; i--) {
@@ -204,11 +232,6 @@ void SampleFileServer::terminateSelf() {
             serverRunLoop->removeTimer(statusTimer->timerId);
         delete statusTimer;
         statusTimer = nullptr;
-    }
-    if (serverPort != nullptr) {
-        // Frees the name at once for a next server. The port object itself
-        // is left to the process exit: this may run inside its own callback.
-        serverPort->invalidate();
     }
     if (serverRunLoop != nullptr)
         serverRunLoop->stop();
@@ -412,9 +435,6 @@ void* SampleFileServer::receiveSampleFileListStaticThreadFunction(void* jobArgum
 }
 
 void SampleFileServer::startDiskReader() {
-    // TODO(loading pipeline): make the disk reader's job the default of
-    // sDiskReaderJobFunction. Until it exists, queued files stay in
-    // kLoadQueued and isRunning stays 0.
     if (sDiskReaderJobFunction == nullptr || diskReader == nullptr)
         return;
     diskReader->isRunning = 1;

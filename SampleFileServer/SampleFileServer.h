@@ -6,12 +6,12 @@
 // client is gone. Every client message is handled on the serving thread, one
 // at a time and to completion; polls and loading run on pool threads.
 //
-// Locking: two mutexes, sampleFileList.mutex and then clientList.mutex
-// whenever both are held (see SampleFileInfoList.h and ClientInfoList.h for
-// what each guards). pausedFlag and wireDownSegments are atomics.
-// sEntryJobMutex is a leaf lock that guards the count of jobs touching
-// entries and the start of termination (see "Jobs that touch sample-file
-// entries" below).
+// Threads and locks: docs/threads-and-locks.md has the whole map (every
+// thread, every mutex with what it guards, the order and who waits for
+// whom). In short: sampleFileList.mutex, then clientList.mutex, then leaf
+// locks (sEntryJobMutex among them); no registry mutex is held while a file
+// is read or converted or a client is sent to. pausedFlag and
+// wireDownSegments are atomics.
 #pragma once
 
 #include <atomic>
@@ -23,6 +23,7 @@
 #include <string>
 
 #include "ClientInfoList.h"
+#include "DiskReader.h"
 #include "RunLoop.h"
 #include "SampleFileInfoList.h"
 #include "SampleFileServerMessages.h"
@@ -33,15 +34,6 @@ class RemotePort;
 }  // namespace platform
 
 class SampleFileServer;
-
-// The disk-reading worker: at most one reader job is queued or active.
-class DiskReader {
-public:
-    explicit DiskReader(SampleFileServer* server) : isRunning(0), server(server) {}
-
-    int32_t isRunning;          // 1 while a reader job is queued or active; guarded by the sampleFileList mutex
-    SampleFileServer* server;   // back pointer
-};
 
 // The status timer as the run loop will run it: made by the constructor,
 // scheduled by runLoop().
@@ -60,6 +52,9 @@ public:
     // Entries that the chunks of one list may hold: a longer list is dropped
     // whole, so that an endless list cannot take all memory.
     static constexpr int32_t kMaxPendingListEntries = 100000;
+    // How long the end of the process waits for jobs that read or convert
+    // files before it exits without them.
+    static constexpr double kEntryJobWaitSeconds = 3.0;
 
     // Builds the registries and the port; only when the port could be made
     // (no other process serves the name) also the disk reader and the status
@@ -149,9 +144,12 @@ public:
     //   }
     //   SampleFileServer::endEntryJob();  // after the job's last access to any entry
     //
-    // terminateSelf refuses new entry jobs from its first moment, waits
-    // (holding no registry mutex) until every begun one has ended, and only
-    // then destroys the entries and unlinks their segments. A begun job may
+    // terminateSelf refuses new entry jobs from its first moment, unlinks
+    // every segment name and gives up the port, then waits (holding no
+    // registry mutex, at most kEntryJobWaitSeconds) until every begun job
+    // has ended, and only then destroys the entries. When a job is still
+    // running after that wait (stuck in a read), the process exits without
+    // destroying anything: the mappings go with it. A begun job may
     // take the registry mutexes, but must not wait for the thread that calls
     // terminateSelf (the serving thread or a status poll). Jobs that touch
     // no entry, such as the status poll, need none of this.
@@ -166,10 +164,9 @@ public:
     // 1 once terminateSelf has begun: entry jobs stop between two pieces of work.
     static int isTerminating();
 
-    // The job that startDiskReader submits (argument: the server), or null
-    // while there is none: files then stay queued. Only a test build of the
-    // server sets it, from its main, to a stand-in loader; the shipped
-    // server has no way to change it.
+    // The job that startDiskReader submits (argument: the server): the
+    // disk reader. Only a test build of the server changes it, from its
+    // main, to a stand-in loader; the shipped server has no way to change it.
     static void* (*sDiskReaderJobFunction)(void*);
 
     // ---- Fields ----
@@ -194,8 +191,9 @@ private:
     // Blocks the calling thread until the process exits under it.
     [[noreturn]] static void waitForTheEnd();
     // Waits until no entry job is running except those begun by the calling
-    // thread itself (which never resumes them). sTerminating is set.
-    static void waitForEntryJobs();
+    // thread itself (which never resumes them), for at most `seconds`; false
+    // when some job is still running then. sTerminating is set.
+    static bool waitForEntryJobs(double seconds);
 
     // Guards sEntryJobCount and the setting of sTerminating.
     static std::mutex sEntryJobMutex;

@@ -1,8 +1,9 @@
 #!/bin/sh
-# The demo: two plug-in instances (played by sfclient) share sample files
-# through one server process, which starts with the first and ends with the
-# last. Everything happens in a temporary folder with its own port folder, so
-# the demo never meets a server of the user's.
+# The demo: two plug-in instances (played by sfclient) load a small sample
+# library through one server process, which reads each file once, converts
+# it to float and shares it; the server starts with the first instance and
+# ends with the last. Everything happens in a temporary folder with its own
+# port folder, so the demo never meets a server of the user's.
 set -e
 BIN=$(cd "${1:-build}/bin" && pwd)
 DEMO=$(mktemp -d "${TMPDIR:-/tmp}/quillorantics-demo.XXXXXX")
@@ -16,47 +17,76 @@ trap cleanup EXIT INT TERM
 export XDG_RUNTIME_DIR="$DEMO/run"
 mkdir -m 700 "$XDG_RUNTIME_DIR"
 step() { printf '\n== %s\n' "$*"; }
+# Waits until file $1 holds the text $2 (at most 30 s).
+wait_for() {
+  i=0
+  until grep -q "$2" "$1" 2>/dev/null; do
+    i=$((i + 1)); [ $i -gt 300 ] && { echo "demo: gave up waiting for '$2' in $1" >&2; cat "$1" >&2; exit 1; }
+    sleep 0.1
+  done
+}
+# Float bytes that the files of a load table take (channels x frames x 4).
+table_bytes() { awk '/^[12] +[0-9]+ /{ s += $1 * $2 * 4 } END { print s + 0 }' "$1"; }
 
 step "Making a small sample library in $DEMO/Library"
-mkdir -p "$DEMO/Library/Piano" "$DEMO/Library/Strings/Cello"
-for n in C4:261.63 E4:329.63 G4:392.00; do
-  sox -q -n -r 44100 -b 16 -c 2 "$DEMO/Library/Piano/${n%%:*}.wav" synth 1 sine "${n#*:}"
+LIB="$DEMO/Library"
+mkdir -p "$LIB/Piano" "$LIB/Strings/Cello"
+for n in C4:261.63:16 E4:329.63:24 G4:392.00:32; do
+  note=${n%%:*}; rest=${n#*:}; freq=${rest%%:*}; bits=${rest#*:}
+  sox -q -n -r 44100 -b "$bits" -c 2 -t wavpcm "$LIB/Piano/$note.wav" synth 3 pluck "$freq" fade 0 3 2.5
 done
+sox -q -n -r 44100 -b 8 -c 1 -t wavpcm "$LIB/Piano/click.wav" synth 0.05 noise gain -12
 for n in A2:110 A3:220; do
-  sox -q -n -r 48000 -b 24 -c 1 "$DEMO/Library/Strings/Cello/$n.aif" synth 1 sawtooth "${n#*:}"
+  sox -q -n -r 48000 -b 24 -c 1 -t wavpcm "$LIB/Strings/Cello/${n%%:*}.wav" synth 4 sawtooth "${n#*:}" gain -6
 done
-ls -l "$DEMO/Library/Piano"
+ls -l "$LIB/Piano" "$LIB/Strings/Cello"
 
 step "Packing the strings into one archive container (sfpack)"
-"$BIN/sfpack" "$DEMO/Library/Strings" "$DEMO/Library/Strings.db"
-rm -r "$DEMO/Library/Strings"
-echo "Cello/A3.aif is now read from inside Strings.db as $DEMO/Library/Strings/Cello/A3.aif"
+"$BIN/sfpack" "$LIB/Strings" "$LIB/Strings.db"
+rm -r "$LIB/Strings"
+echo "Cello/A3.wav is now read from inside Strings.db as $LIB/Strings/Cello/A3.wav"
 
-step "Is a server serving? (sfclient ping)"
-"$BIN/sfclient" ping 2>&1 || true
-
-step "Instance 1 registers and sends its list; the server is started for it"
-"$BIN/sfclient" load --hold "$DEMO"/Library/Piano/*.wav "$DEMO/Library/Strings/Cello/A3.aif" > "$DEMO/one.out" 2>&1 &
+step "Instance 1 loads the piano and one cello note; the server is started for it"
+# Under a pseudo-terminal, as in a terminal, sfclient draws its progress bar.
+script -qfec "'$BIN/sfclient' load --hold '$LIB/Piano/C4.wav' '$LIB/Piano/E4.wav' '$LIB/Piano/G4.wav' \
+  '$LIB/Piano/click.wav' '$LIB/Strings/Cello/A3.wav'" "$DEMO/one.out" > /dev/null 2>&1 &
 HOLDERS="$HOLDERS $!"
-sleep 2
-cat "$DEMO/one.out"
-"$BIN/sfclient" ping 2>&1 || true
+wait_for "$DEMO/one.out" "files loaded\."
+tr '\r' '\n' < "$DEMO/one.out" | grep -v -e '^$' -e '^Script ' | sed -n '1,/files loaded\./p'
 
 step "Instance 2 uses two of those files and one of its own: the shared ones are held once"
-"$BIN/sfclient" load --hold "$DEMO/Library/Piano/C4.wav" "$DEMO/Library/Strings/Cello/A3.aif" \
-  "$DEMO/Library/Strings/Cello/A2.aif" > "$DEMO/two.out" 2>&1 &
+"$BIN/sfclient" load --hold "$LIB/Piano/C4.wav" "$LIB/Strings/Cello/A3.wav" "$LIB/Strings/Cello/A2.wav" \
+  > "$DEMO/two.out" 2>&1 &
 HOLDERS="$HOLDERS $!"
-sleep 2
-cat "$DEMO/two.out"
-NAME=$(sed -n "s/^Registered as \(.*\)\.$/\1/p" "$DEMO/two.out" | head -1)
-[ -n "$NAME" ] && { echo "Progress of $NAME:"; "$BIN/sfclient" progress "$NAME"; }
-echo "(Files stay queued until the sample-file readers are built; the server holds 5 distinct files for 7 uses.)"
+wait_for "$DEMO/two.out" "files loaded\."
+sed -n '1,/files loaded\./p' "$DEMO/two.out"
+
+step "What the sharing saves"
+tr '\r' '\n' < "$DEMO/one.out" > "$DEMO/one.table"
+HELD=$("$BIN/sfclient" segments "$LIB" | awk '{ s += $4 } END { print s + 0 }')
+PRIVATE=$(( $(table_bytes "$DEMO/one.table") + $(table_bytes "$DEMO/two.out") ))
+"$BIN/sfclient" segments "$LIB"
+echo "Held once in shared memory: $HELD bytes (float32, page-rounded)."
+echo "Private copies in each instance would take: $PRIVATE bytes."
+
+step "A sample read through the server's shared memory equals the source file"
+FRAME=12345
+GOT=$("$BIN/sfclient" peek "$LIB/Piano/C4.wav" $FRAME | sed -n 's/^channel 0: //p')
+# The source's 16-bit integer, read by sox independently of the server, at
+# full scale 32768.
+WANT=$(sox "$LIB/Piano/C4.wav" -t s16 - trim ${FRAME}s 1s 2>/dev/null | od -An -v -t d2 -w4 \
+  | awk '{ printf "%.9g\n", $1 / 32768 }')
+echo "Frame $FRAME, left channel: server $GOT, sox $WANT"
+[ "$GOT" = "$WANT" ] || { echo "demo: the values differ" >&2; exit 1; }
 
 step "Both instances leave (Ctrl-C); the server ends with its last client"
 for p in $HOLDERS; do kill -INT "$p"; done
 wait
 HOLDERS=""
-echo "Instance 1:"; tail -n 2 "$DEMO/one.out"
-echo "Instance 2:"; tail -n 2 "$DEMO/two.out"
-sleep 1
+tail -n 1 "$DEMO/two.out"
+i=0
+while "$BIN/sfclient" ping > /dev/null 2>&1 && [ $i -lt 50 ]; do sleep 0.1; i=$((i + 1)); done
 "$BIN/sfclient" ping 2>&1 || echo "(the server has ended)"
+LEFT=$("$BIN/sfclient" segments "$LIB")
+echo "Segments left for the library: $LEFT"
+[ "$LEFT" = "No segments found." ] || { echo "demo: segments were left behind" >&2; exit 1; }

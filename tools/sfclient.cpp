@@ -1,9 +1,13 @@
 // sfclient: a command-line client of the sample-file server.
 //
-//   sfclient load [--hold] [--frames N] [--wait SECONDS] FILE...
+//   sfclient load [--hold] [--frames N] [--wait SECONDS] [--list FILE] [--no-check] FILE...
+//   sfclient info FILE...
+//   sfclient peek FILE FRAME
 //   sfclient progress NAME
 //   sfclient ping
 //   sfclient segments [--remove-stale] [FOLDER]
+//   sfclient status [--json]
+//   sfclient top [--count N]
 //
 // Exit status: 0 success, 1 failure, 2 bad usage.
 #include <signal.h>
@@ -19,7 +23,15 @@
 #include <string>
 #include <vector>
 
+#include "MessagePort.h"
+#include "PortFolder.h"
+#include "RhPath.h"
 #include "SampleFileClient.h"
+#include "SampleFileServerUtilities.h"
+#include "ServerLog.h"
+#include "SfclientReport.h"
+#include "SfclientStatus.h"
+#include "ToolMessages.h"
 
 namespace {
 
@@ -38,17 +50,33 @@ const char* const kHelp =
     "A client of the sample-file server QuilloranticsServer.\n"
     "\n"
     "Commands:\n"
-    "  load [--hold] [--frames N] [--wait SECONDS] FILE...\n"
+    "  load [--hold] [--frames N] [--wait SECONDS] [--list FILE] [--no-check] FILE...\n"
     "      Registers with the server (starting it when none serves), sends the\n"
-    "      FILEs as the list of sample files in use, shows how many are still\n"
-    "      loading until none is, and leaves the server.\n"
+    "      FILEs as the list of sample files in use, shows the progress until\n"
+    "      none is loading, prints a table of the loaded files (channels,\n"
+    "      frames, peak level, segments) and the reason for each file that did\n"
+    "      not load, and leaves the server. Exit status 1 when any file did not\n"
+    "      load.\n"
+    "      --list FILE   also load the paths listed in FILE, one per line\n"
+    "                    (- reads them from standard input)\n"
+    "      --no-check    send the FILEs without checking here first that each\n"
+    "                    exists and can be read (the server may see files that\n"
+    "                    this process does not)\n"
     "      --hold        stay registered, showing the progress, until\n"
     "                    interrupted (Ctrl-C), then leave\n"
     "      --frames N    frames wanted of each file (default: the whole file;\n"
     "                    0 asks for no frames at all)\n"
     "      --wait SECONDS  without --hold: give up waiting for the load after\n"
-    "                    SECONDS (default 60; 0 shows the progress once)\n"
+    "                    SECONDS, with exit status 1 (default 60); 0 shows the\n"
+    "                    progress once and leaves, with exit status 0\n"
     "      The client's name is printed; `sfclient progress NAME` asks about it.\n"
+    "  info FILE...\n"
+    "      Shows what the sample-file readers see in each FILE: format,\n"
+    "      channels, frames, sample rate, bits, loop, base note, pitch ratio,\n"
+    "      and for a file inside an archive container the container and offset.\n"
+    "  peek FILE FRAME\n"
+    "      Prints the float value of frame FRAME in each channel of FILE as a\n"
+    "      server holds it, read from its shared memory (no registration).\n"
     "  progress NAME\n"
     "      Shows how many files of the client registered as NAME are still\n"
     "      loading (0 for a name that is not registered).\n"
@@ -64,8 +92,19 @@ const char* const kHelp =
     "                    process still maps: such a segment is named as skipped.\n"
     "                    Segments left by a server that crashed stay in memory\n"
     "                    until removed or until the system restarts.\n"
+    "  status [--json]\n"
+    "      Shows what the server holds: its clients (name, pid, files used and\n"
+    "      still loading), its files (state, channels, frames, memory held,\n"
+    "      clients, locked) and the totals, with the memory that sharing saves.\n"
+    "      --json        prints the server's status document instead of tables\n"
+    "  top [--count N]\n"
+    "      Shows a compact view of the server every second until interrupted\n"
+    "      (Ctrl-C): clients, files loading and loaded, memory held and saved,\n"
+    "      and the load throughput. --count N stops after N views.\n"
     "  --help, COMMAND --help\n"
     "      Shows this text.\n"
+    "  --version\n"
+    "      Shows the version.\n"
     "\n"
     "Exit status: 0 success, 1 failure, 2 bad usage.\n";
 
@@ -77,6 +116,36 @@ int usageError(const std::string& sentence) {
 int failure(const std::string& sentence) {
     fprintf(stderr, "sfclient: %s\n", sentence.c_str());
     return kExitFailure;
+}
+
+// The folder of this program's executable, or "" when unknown.
+std::string ownFolder() {
+    char path[PATH_MAX];
+    const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0)
+        return std::string();
+    std::string text(path, static_cast<size_t>(n));
+    return text.substr(0, text.rfind('/'));
+}
+
+// Why connecting to the server failed, as one sentence that names what the
+// user can look at: the port folder, the executable looked for or started.
+std::string connectFailure(int status) {
+    std::string folder;
+    std::string why;
+    if ((status == SampleFileClient::kClientNoOwnPort || status == SampleFileClient::kClientNoServer) &&
+        !platform::portFolder(&folder, &why))
+        return std::string("No message port can be opened: ") + why + ".";
+    if (status != SampleFileClient::kClientNoServer)
+        return std::string("Could not register with the server. ") + SampleFileClient::describeStatus(status);
+    const char* server = SampleFileServerUtilities::kServerProcessName;
+    const std::string executable = SampleFileClient::findServerExecutable();
+    if (executable.empty())
+        return std::string("No sample-file server is serving, and none could be started: no executable ") + server +
+               " was found beside sfclient (" + ownFolder() + ") or on PATH.";
+    return std::string("No sample-file server is serving, and none could be started: ") + executable +
+           " was started but did not serve in time; its messages are in " + ServerLog::folder() + "/" +
+           ServerLog::kLogFileName + ".";
 }
 
 bool parseNumber(const char* text, long long low, long long high, long long* out) {
@@ -129,11 +198,49 @@ bool interruptedWithin(double seconds) {
     return sigtimedwait(&set, nullptr, &wait) > 0;
 }
 
+// Appends the paths listed in `listFile` ("-": standard input), one per
+// line; empty lines are skipped. False, with a sentence, when it cannot be read.
+bool readListFile(const std::string& listFile, std::vector<std::string>* paths, std::string* problem) {
+    FILE* in = listFile == "-" ? stdin : fopen(listFile.c_str(), "r");
+    if (in == nullptr) {
+        *problem = "Cannot read the list " + listFile + ": " + strerror(errno) + ".";
+        return false;
+    }
+    char* line = nullptr;
+    size_t capacity = 0;
+    ssize_t length;
+    while ((length = getline(&line, &capacity, in)) >= 0) {
+        std::string path(line, static_cast<size_t>(length));
+        while (!path.empty() && (path.back() == '\n' || path.back() == '\r'))
+            path.pop_back();
+        if (!path.empty())
+            paths->push_back(path);
+    }
+    free(line);
+    if (in != stdin)
+        fclose(in);
+    return true;
+}
+
+// What is wrong with `path` as seen from here (empty when nothing is): a
+// file inside an archive container counts as present.
+std::string localProblem(const std::string& path) {
+    RhPath local(path.c_str());
+    if (!local.exists())
+        return "No such file.";
+    if (local.isDir())
+        return "It is a folder, not a sample file.";
+    if (local.existsNonArchive() && access(path.c_str(), R_OK) != 0)
+        return std::string("It cannot be read: ") + strerror(errno) + ".";
+    return std::string();
+}
+
 int runLoad(int argc, char** argv) {
     bool hold = false;
+    bool check = true;
     int32_t frames = kWholeFile;
     double waitSeconds = kDefaultWaitSeconds;
-    std::vector<SampleFileClient::Entry> entries;
+    std::vector<std::string> paths;
     bool optionsEnded = false;
     for (int i = 0; i < argc; i++) {
         std::string argument = argv[i];
@@ -141,6 +248,8 @@ int runLoad(int argc, char** argv) {
             optionsEnded = true;
         } else if (!optionsEnded && argument == "--hold") {
             hold = true;
+        } else if (!optionsEnded && argument == "--no-check") {
+            check = false;
         } else if (!optionsEnded && argument == "--frames") {
             long long value;
             if (i + 1 >= argc || !parseNumber(argv[i + 1], 0, INT32_MAX, &value))
@@ -151,61 +260,92 @@ int runLoad(int argc, char** argv) {
             if (i + 1 >= argc || !parseSeconds(argv[i + 1], &waitSeconds))
                 return usageError("--wait needs a number of seconds, 0 or more.");
             i++;
+        } else if (!optionsEnded && argument == "--list") {
+            if (i + 1 >= argc)
+                return usageError("--list needs a FILE with one path per line, or - for standard input.");
+            std::string problem;
+            if (!readListFile(argv[i + 1], &paths, &problem))
+                return failure(problem);
+            i++;
         } else if (!optionsEnded && argument.size() > 1 && argument[0] == '-') {
             return usageError("Unknown option for load: " + argument + ".");
         } else {
-            entries.push_back({absolutePath(argument), 0});
+            paths.push_back(argument);
         }
     }
-    if (entries.empty())
+    if (paths.empty())
         return usageError("load needs at least one FILE.");
-    for (SampleFileClient::Entry& entry : entries)
-        entry.frameCount = frames;
+
+    // The server holds a file named twice once, and counts it once.
+    std::vector<SampleFileClient::Entry> entries;
+    std::vector<std::string> distinctPaths;
+    std::set<std::string> seen;
+    int refused = 0;
+    for (const std::string& given : paths) {
+        const std::string path = absolutePath(given);
+        if (!seen.insert(path).second)
+            continue;
+        const std::string problem = check ? localProblem(path) : std::string();
+        if (!problem.empty()) {
+            fprintf(stderr, "sfclient: %s: %s\n", path.c_str(), problem.c_str());
+            refused++;
+            continue;
+        }
+        entries.push_back({path, frames});
+        distinctPaths.push_back(path);
+    }
+    if (entries.empty())
+        return failure("No file to load.");
 
     SampleFileClient client;
     int status = client.connect();
     if (status != 0)
-        return failure(std::string("Could not register with the server. ") + SampleFileClient::describeStatus(status));
+        return failure(connectFailure(status));
     printf("Registered as %s.\n", client.name().c_str());
     status = client.sendSampleFileList(entries);
     if (status != 0)
         return failure(std::string("Could not send the list of files. ") + SampleFileClient::describeStatus(status));
     printf("Sent %zu file%s.\n", entries.size(), entries.size() == 1 ? "" : "s");
-    // The server holds a file named twice once, and counts it once.
-    std::set<std::string> distinctPaths;
-    for (const SampleFileClient::Entry& entry : entries)
-        distinctPaths.insert(entry.path);
-    const size_t fileCount = distinctPaths.size();
     if (hold)
         printf("Staying registered until interrupted (Ctrl-C).\n");
     fflush(stdout);
 
-    // Without --hold: show the progress until nothing is left, or give up
-    // after --wait seconds, then leave. With --hold: show it until
-    // interrupted, then leave.
+    // Show the progress until nothing is left (without --hold: or until
+    // --wait seconds have passed), report the files, then (with --hold: once
+    // interrupted) leave.
+    sfclient::ProgressDisplay progress(stdout, distinctPaths.size());
     const double step = 0.1;
     double waited = 0.0;
-    int32_t shown = -1;
-    int exitCode = kExitOk;
+    bool reported = false;
+    int exitCode = refused > 0 ? kExitFailure : kExitOk;
     for (;;) {
         int32_t remaining = 0;
         status = client.getLoadProgress(&remaining);
+        if (status == platform::kPortIsInvalid || status == platform::kPortBecameInvalid) {
+            progress.finish();
+            return failure("The server went away (it ended or was killed); the files are no longer held for "
+                           "this client.");
+        }
         if (status != 0) {
+            progress.finish();
             exitCode = failure(std::string("Could not ask for the load progress. ") +
                                SampleFileClient::describeStatus(status));
             break;
         }
-        if (remaining != shown) {
-            if (remaining == 0)
-                printf("Nothing left to load.\n");
-            else
-                printf("Still loading: %d of %zu file%s.\n", remaining, fileCount, fileCount == 1 ? "" : "s");
+        progress.show(remaining);
+        if (remaining == 0 && !reported) {
+            progress.finish();
+            if (sfclient::printLoadReport(distinctPaths, stdout) > 0)
+                exitCode = kExitFailure;
             fflush(stdout);
-            shown = remaining;
+            reported = true;
         }
-        if (remaining == 0 && !hold)
+        if (reported && !hold)
             break;
+        if (!hold && waitSeconds == 0.0)
+            break;  // asked not to wait: the progress was shown once
         if (!hold && waited >= waitSeconds) {
+            progress.finish();
             char sentence[160];
             snprintf(sentence, sizeof sentence, "Gave up waiting for the load after %g s; %d file%s still loading.",
                      waitSeconds, remaining, remaining == 1 ? "" : "s");
@@ -213,7 +353,8 @@ int runLoad(int argc, char** argv) {
             break;
         }
         if (interruptedWithin(step)) {
-            if (!hold)
+            progress.finish();
+            if (!reported)
                 exitCode = failure("Interrupted before the load was done.");
             break;
         }
@@ -226,13 +367,31 @@ int runLoad(int argc, char** argv) {
     return exitCode;
 }
 
+int runPeek(int argc, char** argv) {
+    long long frame;
+    if (argc != 2 || !parseNumber(argv[1], 0, INT32_MAX, &frame))
+        return usageError("peek needs a FILE and a FRAME number (0 or more).");
+    return sfclient::printSamples(absolutePath(argv[0]), static_cast<int32_t>(frame), stdout);
+}
+
+int runInfo(int argc, char** argv) {
+    if (argc == 0)
+        return usageError("info needs at least one FILE.");
+    std::vector<std::string> paths;
+    for (int i = 0; i < argc; i++)
+        paths.push_back(absolutePath(argv[i]));
+    return sfclient::printFileInfo(paths, stdout) > 0 ? kExitFailure : kExitOk;
+}
+
 int runProgress(int argc, char** argv) {
     if (argc != 1)
         return usageError("progress needs exactly one NAME, the name that `sfclient load` printed.");
     int32_t remaining = 0;
     int status = SampleFileClient::getLoadProgressOf(argv[0], &remaining);
     if (status == SampleFileClient::kClientNoServer)
-        return failure("No server is serving.");
+        return failure(sfclient::noServerSentence());
+    if (status == platform::kPortReceiveTimeout || status == platform::kPortSendTimeout)
+        return failure(sfclient::noServerSentence());
     if (status != 0)
         return failure(std::string("Could not ask for the load progress. ") + SampleFileClient::describeStatus(status));
     printf("%d file%s of %s still loading.\n", remaining, remaining == 1 ? "" : "s", argv[0]);
@@ -242,10 +401,8 @@ int runProgress(int argc, char** argv) {
 int runPing(int argc) {
     if (argc != 0)
         return usageError("ping takes no arguments.");
-    if (!SampleFileClient::isServerServing()) {
-        fprintf(stderr, "sfclient: No server is serving.\n");
-        return kExitFailure;
-    }
+    if (!SampleFileClient::isServerServing())
+        return failure(sfclient::noServerSentence());
     printf("A server is serving.\n");
     return kExitOk;
 }
@@ -347,13 +504,23 @@ int main(int argc, char** argv) {
         fputs(kHelp, stdout);
         return kExitOk;
     }
+    if (command == "--version")
+        return tool::printVersion("sfclient");
     if (command == "load")
         return runLoad(argc - 2, argv + 2);
+    if (command == "info")
+        return runInfo(argc - 2, argv + 2);
+    if (command == "peek")
+        return runPeek(argc - 2, argv + 2);
     if (command == "progress")
         return runProgress(argc - 2, argv + 2);
     if (command == "ping")
         return runPing(argc - 2);
     if (command == "segments")
         return runSegments(argc - 2, argv + 2);
+    if (command == "status")
+        return sfclient::runStatus(argc - 2, argv + 2);
+    if (command == "top")
+        return sfclient::runTop(argc - 2, argv + 2);
     return usageError("Unknown command: " + command + ".");
 }

@@ -26,7 +26,9 @@
 #include <string>
 #include <vector>
 
+#include "HumanUnits.h"
 #include "RhFileSystem.h"
+#include "ToolMessages.h"
 
 namespace {
 
@@ -41,11 +43,12 @@ const char kUsage[] =
     "the files they name; links to folders and special files are skipped with a\n"
     "warning. OUT should end in .db (or .tessavolin, .quarvel, .brisom, .talix;\n"
     ".db2 for an augment container). OUT is replaced only when the new container\n"
-    "is complete.\n"
+    "is complete, and only when it is a regular file; it must not lie inside DIR.\n"
     "\n"
     "Options:\n"
     "  -q, --quiet   print errors only (no progress, warnings or summary)\n"
     "  -h, --help    print this help\n"
+    "      --version print the version\n"
     "\n"
     "Exit status: 0 on success, 1 when packing failed, 2 for a usage error.\n";
 
@@ -90,7 +93,13 @@ void warn(const std::string& text) {
     if (!gQuiet) fprintf(stderr, "sfpack: warning: %s\n", text.c_str());
 }
 
-void fail(const std::string& text) { fprintf(stderr, "sfpack: %s\n", text.c_str()); }
+// A failure as one sentence: capital first letter, full stop.
+void fail(const std::string& text) {
+    std::string sentence = text;
+    if (!sentence.empty() && sentence[0] >= 'a' && sentence[0] <= 'z') sentence[0] = static_cast<char>(sentence[0] - 32);
+    if (!sentence.empty() && sentence.back() != '.') sentence += '.';
+    tool::failure("sfpack", sentence);
+}
 
 std::string quoted(const std::string& path) { return "'" + path + "'"; }
 
@@ -276,9 +285,9 @@ public:
         time_t now = time(nullptr);
         if (now == last_) return;
         last_ = now;
-        fprintf(stderr, "sfpack: %llu of %llu files, %llu of %llu MiB\n", static_cast<unsigned long long>(files),
-                static_cast<unsigned long long>(totals_.files), static_cast<unsigned long long>(bytes >> 20),
-                static_cast<unsigned long long>(totals_.bytes >> 20));
+        fprintf(stderr, "sfpack: %llu of %llu files, %s of %s\n", static_cast<unsigned long long>(files),
+                static_cast<unsigned long long>(totals_.files), tool::humanBytes(bytes).c_str(),
+                tool::humanBytes(totals_.bytes).c_str());
     }
 
 private:
@@ -372,6 +381,29 @@ void countLongPaths(const Node& node, const std::string& base, uint64_t* count) 
     }
 }
 
+const char* kindOf(mode_t mode) {
+    if (S_ISCHR(mode)) return "a character device";
+    if (S_ISBLK(mode)) return "a block device";
+    if (S_ISFIFO(mode)) return "a named pipe";
+    if (S_ISSOCK(mode)) return "a socket";
+    if (S_ISLNK(mode)) return "a symbolic link";
+    return "a special file";
+}
+
+// True when the file `out` would lie in the folder `dir` or below it, links
+// in both resolved (the file itself need not exist).
+bool liesInside(const std::string& out, const std::string& dir) {
+    char resolved[PATH_MAX];
+    if (!realpath(dir.c_str(), resolved)) return false;
+    std::string folder = resolved;
+    size_t slash = out.rfind('/');
+    std::string outFolder = slash == std::string::npos ? "." : slash == 0 ? "/" : out.substr(0, slash);
+    if (!realpath(outFolder.c_str(), resolved)) return false;
+    std::string where = resolved;
+    if (folder == "/") return true;
+    return where == folder || where.compare(0, folder.size() + 1, folder + "/") == 0;
+}
+
 int parseArguments(int argc, char** argv, Options* options) {
     std::vector<std::string> positional;
     bool optionsDone = false;
@@ -381,21 +413,21 @@ int parseArguments(int argc, char** argv, Options* options) {
             fputs(kUsage, stdout);
             return 0;
         }
+        if (!optionsDone && arg == "--version") return tool::printVersion("sfpack");
         if (!optionsDone && (arg == "-q" || arg == "--quiet")) {
             options->quiet = true;
         } else if (!optionsDone && arg == "--") {
             optionsDone = true;
         } else if (!optionsDone && arg.size() > 1 && arg[0] == '-') {
-            fprintf(stderr, "sfpack: unknown option %s\nTry 'sfpack --help'.\n", arg.c_str());
-            return 2;
+            return tool::usageError("sfpack", "Unknown option: " + arg + ".");
         } else {
             positional.push_back(arg);
         }
     }
     if (positional.size() != 2) {
-        fprintf(stderr, "sfpack: expected a folder and an output file, got %zu argument%s\nTry 'sfpack --help'.\n",
-                positional.size(), positional.size() == 1 ? "" : "s");
-        return 2;
+        return tool::usageError("sfpack", "Expected a folder and an output file, got " +
+                                              std::to_string(positional.size()) + " argument" +
+                                              (positional.size() == 1 ? "" : "s") + ".");
     }
     options->dir = positional[0];
     options->out = positional[1];
@@ -430,9 +462,21 @@ int run(const Options& options) {
         return 1;
     }
     struct stat outStat;
-    bool outExists = stat(options.out.c_str(), &outStat) == 0;
+    bool outExists = lstat(options.out.c_str(), &outStat) == 0;
     if (outExists && S_ISDIR(outStat.st_mode)) {
         fail("the output " + quoted(options.out) + " is a folder; give the path of the container file to write");
+        return 1;
+    }
+    // Only a regular file is ever replaced: a device, pipe, socket or
+    // symbolic link at OUT stays as it is.
+    if (outExists && !S_ISREG(outStat.st_mode)) {
+        fail("the output " + quoted(options.out) + " exists and is " + kindOf(outStat.st_mode) +
+             ", not a regular file; sfpack replaces only regular files");
+        return 1;
+    }
+    if (liesInside(options.out, options.dir)) {
+        fail("the output " + quoted(options.out) + " lies inside the folder " + quoted(options.dir) +
+             " that is being packed; write it elsewhere");
         return 1;
     }
     // Fail before walking a big tree when the output cannot be written at all.
@@ -503,10 +547,10 @@ int run(const Options& options) {
     if (!ok) return 1;
 
     if (!options.quiet) {
-        printf("sfpack: packed %llu file%s in %llu folder%s (%llu bytes of data, table of contents %zu bytes) into %s\n",
+        printf("sfpack: packed %llu file%s in %llu folder%s (%s of data, table of contents %s) into %s\n",
                static_cast<unsigned long long>(totals.files), totals.files == 1 ? "" : "s",
                static_cast<unsigned long long>(totals.folders), totals.folders == 1 ? "" : "s",
-               static_cast<unsigned long long>(dataSize), toc.size(), options.out.c_str());
+               tool::humanBytes(dataSize).c_str(), tool::humanBytes(toc.size()).c_str(), options.out.c_str());
     }
     return 0;
 }

@@ -513,7 +513,49 @@ TEST_F(ServerProcessTest, AClientWhosePortGoesAwayIsRemoved) {
     EXPECT_EQ(*status, 0);
 }
 
+TEST_F(ServerProcessTest, HelpAndVersionPrintAndExitZeroOtherArgumentsAreIgnored) {
+    struct Case {
+        const char* argument;
+        const char* text;
+    };
+    const Case cases[] = {
+        {"--help", "Usage: QuilloranticsServer"}, {"-h", "Usage: QuilloranticsServer"},
+        {"--version", "QuilloranticsServer 0."},
+    };
+    for (const Case& c : cases) {
+        srvtest::ChildProcess child;
+        const std::string out = runtimeDir.file(std::string("out") + c.argument);
+        ASSERT_TRUE(child.start({QUILLORANTICS_SERVER_PATH, "--unknown", c.argument}, out));
+        EXPECT_EQ(child.waitExit(5.0), std::optional<int>(0)) << c.argument;
+        EXPECT_EQ(rhtest::readFile(out).rfind(c.text, 0), 0u) << rhtest::readFile(out);
+    }
+    EXPECT_FALSE(SampleFileClient::isServerListening()) << "--help and --version must not serve";
+
+    // Anything else is ignored, and a server that was not started detached
+    // keeps its output where it was given (no log file).
+    rhtest::ScopedEnv state("XDG_STATE_HOME", runtimeDir.file("state"));
+    ASSERT_TRUE(server.start({QUILLORANTICS_SERVER_PATH, "--unknown", "words"}, serverLog()));
+    EXPECT_TRUE(srvtest::waitUntilServing());
+    struct stat st;
+    EXPECT_NE(stat(runtimeDir.file("state").c_str(), &st), 0);
+}
+
+TEST_F(ServerProcessTest, ARefusedPortFolderIsNamedWithItsReason) {
+    const std::string folder = runtimeDir.file("Quillorantics");
+    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+    ASSERT_EQ(chmod(folder.c_str(), 0755), 0);
+    ASSERT_TRUE(server.start({QUILLORANTICS_SERVER_PATH}, serverLog()));
+    EXPECT_EQ(server.waitExit(5.0), std::optional<int>(0));
+    EXPECT_NE(rhtest::readFile(serverLog())
+                  .find("QuilloranticsServer: Cannot serve ServerManagerPort_v3: the port folder " + folder +
+                        " is open to other users."),
+              std::string::npos)
+        << rhtest::readFile(serverLog());
+}
+
 TEST_F(ServerProcessTest, TheClientStartsADetachedServerWhenNoneServes) {
+    // The detached server writes its output to the log in the state folder.
+    rhtest::ScopedEnv state("XDG_STATE_HOME", runtimeDir.file("state"));
     ASSERT_FALSE(SampleFileClient::isServerServing());
     SampleFileClient::Options options = clientOptions();
     options.startServer = true;
@@ -524,6 +566,9 @@ TEST_F(ServerProcessTest, TheClientStartsADetachedServerWhenNoneServes) {
     const pid_t pid = srvtest::serverPid();
     ASSERT_GT(pid, 0);
     EXPECT_NE(getsid(pid), getsid(0)) << "the server should run in a session of its own";
+    const std::string log = rhtest::readFile(runtimeDir.file("state/Quillorantics/QuilloranticsServer.log"));
+    EXPECT_NE(log.find("==== QuilloranticsServer "), std::string::npos) << log;
+    EXPECT_NE(log.find(", pid " + std::to_string(pid) + " ===="), std::string::npos) << log;
     ASSERT_EQ(client.leave(), 0);
     EXPECT_TRUE(srvtest::waitUntilNotServing(3.0));
 }

@@ -33,6 +33,9 @@ struct HermeticHome {
         folder = templ;
         owned = true;
         setenv(kFolderVariable, folder.c_str(), 1);
+        // Servers that a test starts detached write their log into the
+        // user's state folder: in tests, one inside this folder.
+        setenv("XDG_STATE_HOME", (folder + "/state").c_str(), 1);
     }
     ~HermeticHome() {
         // Forked children run the exit handlers too; only the program that

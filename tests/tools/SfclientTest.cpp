@@ -1,10 +1,18 @@
 // The command-line client, run as a user would: usage errors, ping, and a
 // held load that starts the server and leaves it cleanly on Ctrl-C.
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "JsonValue.h"
 #include "MessagePort.h"
 #include "SampleFileClient.h"
 #include "SampleFileServerUtilities.h"
@@ -15,6 +23,9 @@
 
 #ifndef SFCLIENT_PATH
 #error "SFCLIENT_PATH must name the sfclient executable"
+#endif
+#ifndef QUILLORANTICS_NO_READER_SERVER_PATH
+#error "QUILLORANTICS_NO_READER_SERVER_PATH must name the server built without a reader"
 #endif
 #ifndef QUILLORANTICS_TEST_LOADER_SERVER_PATH
 #error "QUILLORANTICS_TEST_LOADER_SERVER_PATH must name the server built with the stand-in loader"
@@ -64,6 +75,15 @@ protected:
         return end == std::string::npos ? std::string() : output.substr(start, end - start);
     }
 
+    // A 441-frame WAVE file of a sine at -3 dBFS, its segments watched.
+    std::string sample(const std::string& name, int channels) {
+        const std::string path = segments.watch(runtimeDir.file(name));
+        const std::string command = "sox -q -n -r 44100 -b 16 -c " + std::to_string(channels) + " -t wavpcm '" +
+                                    path + "' synth 0.01 sine 1000 gain -3 2>/dev/null";
+        EXPECT_EQ(system(command.c_str()), 0) << command;
+        return path;
+    }
+
     rhtest::TempDir runtimeDir;
     rhtest::ScopedEnv runtimeEnv{"XDG_RUNTIME_DIR", runtimeDir.path()};
     srvtest::SegmentSweeper segments;  // after every server is gone
@@ -76,7 +96,8 @@ private:
 TEST_F(SfclientTest, HelpAndUsageErrors) {
     Result help = run({"--help"});
     EXPECT_EQ(help.status, 0);
-    for (const char* command : {"load", "--hold", "progress", "ping", "segments", "--remove-stale"})
+    for (const char* command : {"load", "--hold", "progress", "ping", "segments", "--remove-stale", "status", "--json",
+                                "top", "--count", "--version"})
         EXPECT_NE(help.output.find(command), std::string::npos) << command;
     for (const std::vector<std::string>& arguments :
          {std::vector<std::string>{"load", "--help"}, std::vector<std::string>{"load", "a.wav", "-h"},
@@ -102,41 +123,53 @@ TEST_F(SfclientTest, HelpAndUsageErrors) {
         {{"ping", "now"}, "ping takes no arguments."},
         {{"segments", "--all"}, "Unknown option for segments: --all."},
         {{"segments", "a", "b"}, "segments takes at most one FOLDER."},
+        {{"status", "--all"}, "Unknown argument for status: --all."},
+        {{"top", "--count", "0"}, "--count needs a whole number"},
+        {{"top", "now"}, "Unknown argument for top: now."},
     };
     for (const Case& c : cases) {
         Result result = run(c.arguments);
         EXPECT_EQ(result.status, 2) << c.sentence;
-        EXPECT_NE(result.output.find(c.sentence), std::string::npos) << result.output;
+        EXPECT_NE(result.output.find(std::string("sfclient: ") + c.sentence), std::string::npos) << result.output;
+        EXPECT_NE(result.output.find("\nRun `sfclient --help` for the usage.\n"), std::string::npos) << result.output;
     }
+    Result version = run({"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.output.rfind("sfclient 0.", 0), 0u) << version.output;
     EXPECT_FALSE(SampleFileClient::isServerServing()) << "a usage error must not start a server";
 }
 
 TEST_F(SfclientTest, PingAndProgressWithoutServer) {
-    for (const std::vector<std::string>& arguments : {std::vector<std::string>{"ping"},
-                                                      std::vector<std::string>{"progress", "x.ClientManager"}}) {
+    for (const std::vector<std::string>& arguments :
+         {std::vector<std::string>{"ping"}, std::vector<std::string>{"progress", "x.ClientManager"},
+          std::vector<std::string>{"status"}, std::vector<std::string>{"status", "--json"}}) {
         Result result = run(arguments);
         EXPECT_EQ(result.status, 1);
         EXPECT_NE(result.output.find("No server is serving."), std::string::npos) << result.output;
     }
 }
 
-TEST_F(SfclientTest, HeldLoadStartsTheServerAndLeavesOnInterrupt) {
+TEST_F(SfclientTest, HeldLoadStartsTheServerReportsAndLeavesOnInterrupt) {
+    const std::string a = sample("a.wav", 2);
+    const std::string b = sample("b.wav", 1);
     const std::string out = runtimeDir.file("held");
     srvtest::ChildProcess held;
     // A file named twice is one file to the server, and so to the count.
-    ASSERT_TRUE(held.start(
-        {SFCLIENT_PATH, "load", "--hold", "--frames", "100", "/nowhere/a.wav", "rel/b.wav", "/nowhere/a.wav"}, out));
-    ASSERT_TRUE(waitForOutput(out, "Staying registered")) << rhtest::readFile(out);
-    EXPECT_TRUE(waitForOutput(out, "Still loading: 2 of 2 files.")) << rhtest::readFile(out);
-    const std::string name = clientNameIn(rhtest::readFile(out));
-    ASSERT_FALSE(name.empty()) << rhtest::readFile(out);
+    ASSERT_TRUE(held.start({SFCLIENT_PATH, "load", "--hold", a, b, a}, out));
+    ASSERT_TRUE(waitForOutput(out, "2 of 2 files loaded.")) << rhtest::readFile(out);
+    const std::string report = rhtest::readFile(out);
+    EXPECT_NE(report.find("Nothing left to load."), std::string::npos) << report;
+    EXPECT_NE(report.find("2           441      -3.0  " + a), std::string::npos) << report;
+    EXPECT_NE(report.find("1           441      -3.0  " + b), std::string::npos) << report;
+    const std::string name = clientNameIn(report);
+    ASSERT_FALSE(name.empty()) << report;
 
     Result ping = run({"ping"});
     EXPECT_EQ(ping.status, 0);
     EXPECT_NE(ping.output.find("A server is serving."), std::string::npos);
     Result progress = run({"progress", name});
     EXPECT_EQ(progress.status, 0);
-    EXPECT_NE(progress.output.find(" of " + name + " still loading."), std::string::npos) << progress.output;
+    EXPECT_NE(progress.output.find("0 files of " + name + " still loading."), std::string::npos) << progress.output;
 
     held.signal(SIGINT);
     std::optional<int> status = held.waitExit(5.0);
@@ -146,10 +179,34 @@ TEST_F(SfclientTest, HeldLoadStartsTheServerAndLeavesOnInterrupt) {
     EXPECT_TRUE(srvtest::waitUntilNotServing(3.0)) << "the server should end with its last client";
 }
 
+TEST_F(SfclientTest, LoadNamesEveryFileThatDidNotLoad) {
+    const std::string good = sample("good.wav", 1);
+    const std::string junk = segments.watch(runtimeDir.write("junk.wav", "no samples here"));
+    const std::string folder = runtimeDir.file("folder.wav");
+    mkdir(folder.c_str(), 0700);
+    const std::string list = runtimeDir.write("list.txt", good + "\n\n" + junk + "\n");
+    Result result = run({"load", "--list", list, runtimeDir.file("missing.wav"), folder});
+    EXPECT_EQ(result.status, 1);
+    for (const std::string& expected : std::vector<std::string>{runtimeDir.file("missing.wav") + ": No such file.", folder + ": It is a folder, not a sample file.",
+          "Not loaded: " + junk + "\n  Requested file is not a sample file.", "1 of 2 files loaded."})
+        EXPECT_NE(result.output.find(expected), std::string::npos) << expected << "\n" << result.output;
+
+    Result loaded = run({"load", "--list", runtimeDir.write("one.txt", good + "\n")});
+    EXPECT_EQ(loaded.status, 0) << loaded.output;
+    EXPECT_NE(loaded.output.find("1 of 1 file loaded."), std::string::npos) << loaded.output;
+
+    Result info = run({"info", good, runtimeDir.file("missing.wav")});
+    EXPECT_EQ(info.status, 1);
+    for (const std::string& expected : std::vector<std::string>{"format       WAVE", "channels     1", "frames       441",
+                                        "sample rate  44100 Hz", "bits         16", "loop         none",
+                                        "cannot be read: Sample file not found on disk"})
+        EXPECT_NE(info.output.find(expected), std::string::npos) << expected << "\n" << info.output;
+}
+
 TEST_F(SfclientTest, AKilledClientIsRemovedAndTheServerEnds) {
     const std::string out = runtimeDir.file("killed");
     srvtest::ChildProcess held;
-    ASSERT_TRUE(held.start({SFCLIENT_PATH, "load", "--hold", "/nowhere/a.wav"}, out));
+    ASSERT_TRUE(held.start({SFCLIENT_PATH, "load", "--hold", "--no-check", "/nowhere/a.wav"}, out));
     ASSERT_TRUE(waitForOutput(out, "Staying registered")) << rhtest::readFile(out);
     ASSERT_TRUE(SampleFileClient::isServerServing());
     held.kill();
@@ -165,7 +222,7 @@ TEST_F(SfclientTest, SegmentsAreListedAndRemovedOnlyWhenNoServerServes) {
     ASSERT_TRUE(srvtest::waitUntilServing());
     const std::string out = runtimeDir.file("held");
     srvtest::ChildProcess held;
-    ASSERT_TRUE(held.start({SFCLIENT_PATH, "load", "--hold", "--frames", "100", path}, out));
+    ASSERT_TRUE(held.start({SFCLIENT_PATH, "load", "--hold", "--no-check", "--frames", "100", path}, out));
     ASSERT_TRUE(waitForOutput(out, "Nothing left to load.")) << rhtest::readFile(out);
 
     const std::string size = std::to_string(
@@ -222,6 +279,173 @@ TEST_F(SfclientTest, SegmentsAreListedAndRemovedOnlyWhenNoServerServes) {
     EXPECT_EQ(removed.output, "Removed " + name + " (" + path + ").\nRemoved 1 stale segment.\n");
     EXPECT_FALSE(srvtest::segmentExists(name));
     EXPECT_EQ(run({"segments", "--remove-stale", folder}).output, "No stale segments found.\n");
+}
+
+// ---- status and top ----
+
+// Two held clients sharing one of three files, on the stand-in-loader
+// server (one zero-filled channel per file).
+class SfclientStatusTest : public SfclientTest {
+protected:
+    void SetUp() override {
+        for (const char* name : {"a.wav", "b.wav", "c.wav"})
+            paths[name] = segments.watch(runtimeDir.file(std::string("samples/") + name));
+        ASSERT_TRUE(server.start({QUILLORANTICS_TEST_LOADER_SERVER_PATH}));
+        ASSERT_TRUE(srvtest::waitUntilServing());
+        ASSERT_TRUE(first.start({SFCLIENT_PATH, "load", "--hold", "--no-check", "--frames", "100", paths["a.wav"], paths["b.wav"]},
+                                firstOut()));
+        ASSERT_TRUE(second.start({SFCLIENT_PATH, "load", "--hold", "--no-check", "--frames", "100", paths["b.wav"], paths["c.wav"]},
+                                 secondOut()));
+        ASSERT_TRUE(waitForOutput(firstOut(), "Nothing left to load.")) << rhtest::readFile(firstOut());
+        ASSERT_TRUE(waitForOutput(secondOut(), "Nothing left to load.")) << rhtest::readFile(secondOut());
+    }
+
+    std::string firstOut() const { return runtimeDir.file("first"); }
+    std::string secondOut() const { return runtimeDir.file("second"); }
+
+    std::map<std::string, std::string> paths;
+    srvtest::ChildProcess server;
+    srvtest::ChildProcess first;
+    srvtest::ChildProcess second;
+};
+
+TEST_F(SfclientStatusTest, JsonShowsSharedFilesWithTheirStatesCountsAndBytes) {
+    Result status = run({"status", "--json"});
+    ASSERT_EQ(status.status, 0) << status.output;
+    JsonValue doc;
+    std::string why;
+    ASSERT_TRUE(parseJson(status.output, &doc, &why)) << why << "\n" << status.output;
+    EXPECT_EQ(doc.find("page"), nullptr) << "the pages are merged";
+    EXPECT_EQ(doc.find("server")->numberAt("pid"), server.pid());
+
+    const uint64_t segment = SampleFileServerUtilities::roundUpToPageSize(SampleFileSharedmemSegment::fullSize(100));
+    const JsonValue& totals = *doc.find("totals");
+    EXPECT_EQ(totals.numberAt("clients"), 2);
+    EXPECT_EQ(totals.numberAt("files"), 3);
+    EXPECT_EQ(totals.numberAt("filesFinished"), 3);
+    EXPECT_EQ(totals.textAt("reader"), "idle");
+    EXPECT_EQ(totals.numberAt("bytesHeld"), static_cast<double>(3 * segment));
+    EXPECT_EQ(totals.numberAt("bytesPrivateCopies"), 4.0 * 100 * 4);  // a 1, b 2, c 1 copies of 100 floats
+
+    const std::map<std::string, int> clientsOf = {{"a.wav", 1}, {"b.wav", 2}, {"c.wav", 1}};
+    const JsonValue& files = *doc.find("files");
+    ASSERT_EQ(files.items.size(), 3u);
+    for (const JsonValue& file : files.items) {
+        const std::string name = file.textAt("path").substr(file.textAt("path").rfind('/') + 1);
+        SCOPED_TRACE(name);
+        EXPECT_EQ(file.textAt("path"), paths[name]);
+        EXPECT_EQ(file.textAt("state"), "finished");
+        EXPECT_EQ(file.numberAt("channels"), 1);
+        EXPECT_EQ(file.numberAt("frames"), 100);
+        EXPECT_EQ(file.numberAt("bytesHeld"), static_cast<double>(segment));
+        EXPECT_EQ(file.numberAt("clients"), clientsOf.at(name));
+    }
+
+    const JsonValue& clients = *doc.find("clients");
+    ASSERT_EQ(clients.items.size(), 2u);
+    std::set<std::string> names;
+    std::set<double> pids;
+    for (const JsonValue& client : clients.items) {
+        names.insert(client.textAt("name"));
+        pids.insert(client.numberAt("pid"));
+        EXPECT_EQ(client.numberAt("filesUsed"), 2);
+        EXPECT_EQ(client.numberAt("filesPending"), 0);
+    }
+    EXPECT_EQ(names, (std::set<std::string>{clientNameIn(rhtest::readFile(firstOut())),
+                                            clientNameIn(rhtest::readFile(secondOut()))}));
+    EXPECT_EQ(pids, (std::set<double>{static_cast<double>(first.pid()), static_cast<double>(second.pid())}));
+
+    Result tables = run({"status"});
+    ASSERT_EQ(tables.status, 0) << tables.output;
+    for (const std::string& text : {std::string("Clients: 2"), std::string("Files: 3"), paths["b.wav"],
+                                    std::string("finished"), std::to_string(first.pid())})
+        EXPECT_NE(tables.output.find(text), std::string::npos) << text << "\n" << tables.output;
+}
+
+TEST_F(SfclientStatusTest, TopShowsTheFilesOnATerminalAndEndsOnInterrupt) {
+    // Under a pseudo-terminal (script), each view clears the screen first.
+    const std::string typescript = runtimeDir.file("typescript");
+    srvtest::ChildProcess viewer;
+    const std::string command = std::string(SFCLIENT_PATH) + " top --count 2";
+    ASSERT_TRUE(viewer.start({"/usr/bin/script", "-qfec", command, typescript}));
+    ASSERT_EQ(viewer.waitExit(10.0), std::optional<int>(0)) << rhtest::readFile(typescript);
+    const std::string shown = rhtest::readFile(typescript);
+    EXPECT_NE(shown.find("\033[H\033[J"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("Clients 2"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("3 loaded"), std::string::npos) << shown;
+    for (const char* name : {"a.wav", "b.wav", "c.wav"})
+        EXPECT_NE(shown.find(paths[name]), std::string::npos) << name << "\n" << shown;
+
+    // Without --count it refreshes until interrupted.
+    const std::string out = runtimeDir.file("top");
+    srvtest::ChildProcess top;
+    ASSERT_TRUE(top.start({SFCLIENT_PATH, "top"}, out));
+    ASSERT_TRUE(waitForOutput(out, paths["c.wav"]));
+    top.signal(SIGINT);
+    EXPECT_EQ(top.waitExit(5.0), std::optional<int>(0));
+}
+
+// ---- Failures a new user meets ----
+
+TEST_F(SfclientTest, AStoppedServerIsNamedAsSuch) {
+    srvtest::ChildProcess server;
+    ASSERT_TRUE(server.start({QUILLORANTICS_TEST_LOADER_SERVER_PATH}));
+    ASSERT_TRUE(srvtest::waitUntilServing());
+    server.signal(SIGSTOP);
+    Result ping = run({"ping"});
+    server.signal(SIGCONT);
+    EXPECT_EQ(ping.status, 1);
+    EXPECT_NE(ping.output.find("sfclient: A server (pid " + std::to_string(server.pid()) +
+                               ") holds the port but is stopped"),
+              std::string::npos)
+        << ping.output;
+}
+
+TEST_F(SfclientTest, AServerKilledUnderHoldIsOneLineOfFailure) {
+    srvtest::ChildProcess server;
+    ASSERT_TRUE(server.start({QUILLORANTICS_TEST_LOADER_SERVER_PATH}));
+    ASSERT_TRUE(srvtest::waitUntilServing());
+    const std::string out = runtimeDir.file("held");
+    // The killed server leaves its segment behind; the sweeper removes it.
+    const std::string path = segments.watch(runtimeDir.file("a.wav"));
+    srvtest::ChildProcess held;
+    ASSERT_TRUE(held.start({SFCLIENT_PATH, "load", "--hold", "--no-check", path}, out));
+    ASSERT_TRUE(waitForOutput(out, "Staying registered")) << rhtest::readFile(out);
+    server.kill();
+    EXPECT_EQ(held.waitExit(5.0), std::optional<int>(1));
+    const std::string output = rhtest::readFile(out);
+    size_t failures = 0;
+    for (size_t at = output.find("sfclient: "); at != std::string::npos; at = output.find("sfclient: ", at + 1))
+        failures++;
+    EXPECT_EQ(failures, 1u) << output;
+    EXPECT_NE(output.find("The server went away"), std::string::npos) << output;
+}
+
+TEST_F(SfclientTest, WaitZeroShowsTheProgressOnceAndSucceeds) {
+    srvtest::ChildProcess server;
+    ASSERT_TRUE(server.start({QUILLORANTICS_NO_READER_SERVER_PATH}));  // loads nothing: the file stays queued
+    ASSERT_TRUE(srvtest::waitUntilServing());
+    Result result = run({"load", "--wait", "0", "--no-check", "/nowhere/a.wav"});
+    EXPECT_EQ(result.status, 0) << result.output;
+    EXPECT_NE(result.output.find("Loading: 0 of 1 file done.\nLeft the server.\n"), std::string::npos)
+        << result.output;
+}
+
+TEST_F(SfclientTest, NoServerToStartNamesWhereItWasLookedFor) {
+    // A copy of sfclient in a folder without a server, and a PATH without one.
+    rhtest::TempDir alone;
+    const std::string copy = alone.file("sfclient");
+    std::filesystem::copy_file(SFCLIENT_PATH, copy);
+    ASSERT_EQ(chmod(copy.c_str(), 0700), 0);
+    rhtest::ScopedEnv path("PATH", alone.path());
+    srvtest::ChildProcess child;
+    const std::string out = runtimeDir.file("alone");
+    ASSERT_TRUE(child.start({copy, "load", "--no-check", "/nowhere/a.wav"}, out));
+    EXPECT_EQ(child.waitExit(10.0), std::optional<int>(1));
+    EXPECT_NE(rhtest::readFile(out).find("none could be started: no executable QuilloranticsServer was found beside "
+                                         "sfclient (" + alone.path() + ") or on PATH."),
+              std::string::npos)
+        << rhtest::readFile(out);
 }
 
 }  // namespace

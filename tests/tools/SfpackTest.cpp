@@ -4,6 +4,7 @@
 
 #include <dirent.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -143,13 +144,17 @@ TEST_F(SfpackTest, RefusesClearlyAndLeavesNothingBehind) {
     };
     const Case cases[] = {
         {"case collision", {src.path(), out}, 1, "same name apart from letter case"},
-        {"missing folder", {src.file("none"), out}, 1, "cannot read folder"},
-        {"folder is a file", {src.file("a.wav"), out}, 1, "is not a folder"},
+        {"missing folder", {src.file("none"), out}, 1, "sfpack: Cannot read folder"},
+        {"folder is a file", {src.file("a.wav"), out}, 1, "is not a folder."},
         {"output is a folder", {src.path(), dest.path()}, 1, "is a folder"},
-        {"output folder missing", {src.path(), dest.file("no/X.db")}, 1, "cannot create"},
-        {"one argument", {src.path()}, 2, "expected a folder and an output file"},
-        {"unknown option", {"--fast", src.path(), out}, 2, "unknown option --fast"},
+        {"output folder missing", {src.path(), dest.file("no/X.db")}, 1, "sfpack: Cannot create"},
+        {"output inside the folder", {src.path(), src.file("X.db")}, 1, "lies inside the folder"},
+        {"output deeper inside the folder", {src.path(), src.file("sub/../X.db")}, 1, "lies inside the folder"},
+        {"one argument", {src.path()}, 2,
+         "sfpack: Expected a folder and an output file, got 1 argument.\nRun `sfpack --help` for the usage.\n"},
+        {"unknown option", {"--fast", src.path(), out}, 2, "sfpack: Unknown option: --fast.\nRun `sfpack --help`"},
     };
+    mkdir(src.file("sub").c_str(), 0700);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         ToolRun r = sfpack(logs, c.args);
@@ -159,16 +164,69 @@ TEST_F(SfpackTest, RefusesClearlyAndLeavesNothingBehind) {
     // The old output is untouched and no scratch file is left.
     EXPECT_EQ(rhtest::readFile(out), "old container");
     EXPECT_EQ(folderEntries(dest.path()), std::vector<std::string>{"X.db"});
+    EXPECT_EQ(folderEntries(src.path()), (std::vector<std::string>{"A.WAV", "a.wav", "sub"}));
+    rmdir(src.file("sub").c_str());
 
     ToolRun help = sfpack(logs, {"--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.out.find("Usage: sfpack"), std::string::npos);
+    ToolRun version = sfpack(logs, {"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out.rfind("sfpack ", 0), 0u) << version.out;
 
     // An unusual output suffix is packed, with a warning.
     unlink(src.file("A.WAV").c_str());
     ToolRun odd = sfpack(logs, {src.path(), dest.file("X.zip")});
     EXPECT_EQ(odd.status, 0);
     EXPECT_NE(odd.err.find("none of the container suffixes"), std::string::npos) << odd.err;
+}
+
+}  // namespace
+
+namespace {
+
+// Whatever is at OUT and is no regular file stays as it was: a device node
+// (the case of `sfpack DIR /dev/null` as root), a pipe, a symbolic link.
+TEST_F(SfpackTest, NeverReplacesWhatIsNoRegularFile) {
+    src.write("a.wav", "a");
+    dest.write("target.db", "kept");
+    ASSERT_EQ(mkfifo(dest.file("pipe.db").c_str(), 0600), 0);
+    ASSERT_EQ(symlink(dest.file("target.db").c_str(), dest.file("link.db").c_str()), 0);
+    struct Case {
+        std::string name;
+        const char* kind;
+    };
+    std::vector<Case> cases = {{"pipe.db", "a named pipe"}, {"link.db", "a symbolic link"}};
+    // Device nodes can be made by root only (tests run as root).
+    if (mknod(dest.file("null.db").c_str(), S_IFCHR | 0600, makedev(1, 3)) == 0)
+        cases.push_back({"null.db", "a character device"});
+    else
+        ADD_FAILURE() << "could not make a character device; run the tests as root";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        struct stat before;
+        ASSERT_EQ(lstat(dest.file(c.name).c_str(), &before), 0);
+        ToolRun r = sfpack(logs, {src.path(), dest.file(c.name)});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find(std::string("exists and is ") + c.kind + ", not a regular file"), std::string::npos)
+            << r.err;
+        struct stat after;
+        ASSERT_EQ(lstat(dest.file(c.name).c_str(), &after), 0);
+        EXPECT_EQ(after.st_ino, before.st_ino);
+        EXPECT_EQ(after.st_mode, before.st_mode);
+    }
+    EXPECT_EQ(rhtest::readFile(dest.file("target.db")), "kept");
+    std::vector<std::string> expected = {"link.db", "pipe.db", "target.db"};
+    if (cases.size() == 3) expected.insert(expected.begin() + 1, "null.db");
+    EXPECT_EQ(folderEntries(dest.path()), expected);  // no scratch file left
+}
+
+TEST_F(SfpackTest, SizesAreShownInHumanUnits) {
+    src.write("big.wav", std::string(3 * 1024 * 1024 + 512 * 1024, 'x'));
+    ToolRun r = sfpack(logs, {src.path(), dest.file("B.db")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("(3.50 MiB of data, table of contents "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(" B) into "), std::string::npos) << r.out;
 }
 
 }  // namespace
