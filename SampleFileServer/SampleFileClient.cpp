@@ -246,6 +246,14 @@ int SampleFileClient::reachServer(std::shared_ptr<platform::RemotePort>* server)
     }
 }
 
+int SampleFileClient::unconnectedStatus() const {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    if (state_ == State::kConnecting || state_ == State::kReconnecting)
+        return kClientConnecting;
+    // A server that went away reads as the closed connection it is.
+    return serverWentAway_ ? static_cast<int>(platform::kPortIsInvalid) : static_cast<int>(kClientNotConnected);
+}
+
 std::shared_ptr<platform::RemotePort> SampleFileClient::currentServer() const {
     std::lock_guard<std::mutex> lock(stateMutex_);
     return server_;
@@ -309,6 +317,7 @@ int SampleFileClient::connectOnce() {
         std::lock_guard<std::mutex> lock(stateMutex_);
         generation = ++serverGeneration_;
         server_ = server;
+        serverWentAway_ = false;
         lastError_.clear();
     }
     // Posted at once when the server is gone already.
@@ -370,6 +379,7 @@ void SampleFileClient::onServerGone(uint64_t generation) {
         server_.reset();
         state_ = options_.reconnect ? State::kReconnecting : State::kIdle;
         lastStatus_ = platform::kPortBecameInvalid;
+        serverWentAway_ = true;
         serverGone_ = true;
     }
     stateCondition_.notify_all();
@@ -470,7 +480,7 @@ int SampleFileClient::sendSampleFileList(const std::vector<Entry>& entries, int3
     const State now = state();
     auto server = currentServer();
     if (server == nullptr && now != State::kConnecting && now != State::kReconnecting)
-        return kClientNotConnected;
+        return unconnectedStatus();
     currentList_ = entries;
     currentWireDown_ = wireDownSegments;
     // While a connection is being made the list waits for it.
@@ -507,14 +517,14 @@ int SampleFileClient::fileOutcomes(std::vector<FileOutcome>* out) {
 int SampleFileClient::getLoadProgress(int32_t* remaining) {
     auto server = currentServer();
     if (server == nullptr)
-        return kClientNotConnected;
+        return unconnectedStatus();
     return askProgress(server.get(), name_, remaining, options_.messageTimeoutSeconds);
 }
 
 int SampleFileClient::pauseOrResumeServer(int32_t pauseValue) {
     auto server = currentServer();
     if (server == nullptr)
-        return kClientNotConnected;
+        return unconnectedStatus();
     CtoS_PauseOrResumeServer_MessageData record;
     memset(&record, 0, sizeof record);
     putName(record.clientName, name_);
@@ -530,6 +540,7 @@ int SampleFileClient::leave() {
         server = std::move(server_);
         server_ = nullptr;
         serverGeneration_++;  // its going away is no news now
+        serverWentAway_ = false;
         state_ = State::kIdle;
         lastStatus_ = 0;
     }

@@ -164,6 +164,8 @@ public:
     // time-out, then maps and unmaps each file's segments.
     int fileOutcomes(std::vector<FileOutcome>* out);
     // Asks how many of this client's files are not finished yet (message 4).
+    // Once the server went away: platform::kPortIsInvalid (kClientConnecting
+    // while a reconnection is under way).
     int getLoadProgress(int32_t* remaining);
     // Sends a pause (non-zero) or resume (0) value (message 2).
     int pauseOrResumeServer(int32_t pauseValue);
@@ -243,6 +245,7 @@ private:
     int connectOnce();
     void setState(State state, int status);
     std::shared_ptr<platform::RemotePort> currentServer() const;
+    int unconnectedStatus() const;
     void startSupervisor();
     void stopSupervisor();
     void supervise();
@@ -269,7 +272,8 @@ private:
     int lastStatus_ = 0;
     std::string lastError_;
     bool connectRequested_ = false;
-    bool serverGone_ = false;
+    bool serverGone_ = false;      // news for the supervisor
+    bool serverWentAway_ = false;  // the last connection ended from the server's side
     bool stopping_ = false;
     std::function<void(State, int)> connectionCallback_;
     std::function<void()> serverGoneCallback_;

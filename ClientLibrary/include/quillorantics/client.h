@@ -192,8 +192,10 @@ QSF_API int qsf_client_send_list(qsf_client *client, const char *const *paths, c
                                  size_t count);
 
 /* Asks how many files of the current list are not loaded yet (0: all are
- * loaded or failed). One thread at a time per client; blocks for at most
- * one message time-out (5 s), usually well under a millisecond. */
+ * loaded or failed). QSF_ERR_CONNECTING while (re)connecting;
+ * QSF_ERR_CONNECTION_CLOSED once the server went away without automatic
+ * reconnection. One thread at a time per client; blocks for at most one
+ * message time-out (5 s), usually well under a millisecond. */
 QSF_API int qsf_client_get_progress(qsf_client *client, int32_t *remaining);
 
 typedef struct qsf_file_outcome {
