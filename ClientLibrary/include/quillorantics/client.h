@@ -118,8 +118,10 @@ QSF_API qsf_client *qsf_client_create(const qsf_options *options);
 
 /* Leaves the server when registered and frees the client. Any thread but
  * never inside one of this client's callbacks; no other call on the client
- * may run at the same time. Blocks for at most one message time-out plus
- * the end of a connection attempt in progress (about 0.1 s). NULL: nothing. */
+ * may run at the same time. A connection attempt under way is abandoned
+ * within about 0.1 s, unless it is just registering; blocks for at most two
+ * message time-outs (10 s), usually for well under a millisecond. NULL:
+ * nothing. */
 QSF_API void qsf_client_destroy(qsf_client *client);
 
 /* The client's name (its port name), owned by the client and valid until
