@@ -1,7 +1,9 @@
-// Two copies of the shared client library in one process, each loaded with
-// RTLD_LOCAL as two plug-ins would carry them: both connect, load and
-// attach side by side, each with its own name and its own log callback.
+// The shared client library loaded as plug-ins carry it, with dlopen and
+// RTLD_LOCAL from a folder of their own: two copies side by side, each with
+// its own name and its own log callback, and the server found beside it.
 #include <dlfcn.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <quillorantics/client.h>
 
@@ -12,6 +14,9 @@
 
 #ifndef QUILLORANTICS_CLIENT_LIBRARY_PATH
 #error "QUILLORANTICS_CLIENT_LIBRARY_PATH must name the shared client library"
+#endif
+#ifndef RH_CONFIGURED_SERVER_PATH
+#error "RH_CONFIGURED_SERVER_PATH must name the installed location the library searches"
 #endif
 #ifndef QUILLORANTICS_TEST_LOADER_SERVER_PATH
 #error "QUILLORANTICS_TEST_LOADER_SERVER_PATH must name the server built with the stand-in loader"
@@ -37,6 +42,8 @@ struct Copy {
     decltype(&qsf_file_attach) attach = nullptr;
     decltype(&qsf_file_frames) frames = nullptr;
     decltype(&qsf_file_detach) detach = nullptr;
+    decltype(&qsf_client_connect_async) connectAsync = nullptr;
+    decltype(&qsf_client_state) state = nullptr;
 
     ~Copy() {
         if (handle != nullptr)
@@ -52,7 +59,8 @@ struct Copy {
                find(name, "qsf_client_name") && find(connect, "qsf_client_connect") &&
                find(sendList, "qsf_client_send_list") && find(progress, "qsf_client_get_progress") &&
                find(outcomes, "qsf_client_get_outcomes") && find(attach, "qsf_file_attach") &&
-               find(frames, "qsf_file_frames") && find(detach, "qsf_file_detach");
+               find(frames, "qsf_file_frames") && find(detach, "qsf_file_detach") &&
+               find(connectAsync, "qsf_client_connect_async") && find(state, "qsf_client_state");
     }
 
     template <typename F>
@@ -116,6 +124,28 @@ TEST_F(ClientLibraryCopiesTest, TwoCopiesLoadedLocallyWorkSideBySide) {
     for (int i = 0; i < 2; i++)
         copies[i].destroy(clients[i]);
     EXPECT_TRUE(srvtest::waitUntilNotServing(5.0));
+}
+
+TEST_F(ClientLibraryCopiesTest, WithoutOptionOrVariableTheServerBesideTheLibraryIsStarted) {
+    if (access(RH_CONFIGURED_SERVER_PATH, X_OK) == 0)
+        GTEST_SKIP() << "a server is installed on this machine: the search finds it first";
+    rhtest::ScopedEnv path{"PATH", dir.path() + "/nowhere"};
+    // A bundle: the library and, beside it, a "server" that only tells it ran.
+    const std::string started = dir.file("started");
+    const std::string library = dir.write("bundle/libquillorantics-client.so.1",
+                                          rhtest::readFile(QUILLORANTICS_CLIENT_LIBRARY_PATH));
+    const std::string server = dir.write("bundle/QuilloranticsServer", "#!/bin/sh\necho $$ > " + started + "\n");
+    ASSERT_EQ(chmod(server.c_str(), 0700), 0);
+    Copy copy;
+    ASSERT_TRUE(copy.load(library)) << dlerror();
+    qsf_options options;
+    copy.optionsInit(&options);
+    options.connect_seconds = 60.0;
+    qsf_client* client = copy.create(&options);
+    ASSERT_EQ(copy.connectAsync(client), QSF_OK);
+    EXPECT_TRUE(waitUntil([&] { return !rhtest::readFile(started).empty(); }, 5.0))
+        << "the server beside the library was not started";
+    copy.destroy(client);
 }
 
 }  // namespace
