@@ -1,11 +1,16 @@
 # The two commands a newcomer needs:
 #   make demo   install what is missing, build, run the main job
 #   make test   install what is missing, build (plain, sanitizer builds), run every test
+# And for those who ship the client library:
+#   make install PREFIX=/opt/q   the server, the tools, the client library
+#                                (headers, shared and static, pkg-config file,
+#                                CMake package); needs no test libraries
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 FUZZ_SECONDS ?= 60
+PREFIX ?= /usr/local
 
-.PHONY: demo test deps build build-asan build-tsan bench fuzz clean
+.PHONY: demo test deps build build-asan build-tsan bench fuzz install clean
 
 deps:
 	@scripts/install-deps.sh
@@ -45,5 +50,14 @@ fuzz:
 	cmake --build build-fuzz -j $(JOBS) --target rh_fuzzers
 	scripts/fuzz.sh build-fuzz $(FUZZ_SECONDS)
 
+# A build of its own, without tests or benchmarks, so that neither
+# GoogleTest nor Google Benchmark is needed.
+install:
+	@RH_DEPS=build scripts/install-deps.sh
+	cmake -S . -B build-install -DCMAKE_BUILD_TYPE=Release -DRH_BUILD_TESTS=OFF -DRH_BUILD_BENCH=OFF \
+	      -DCMAKE_INSTALL_PREFIX=$(PREFIX) >/dev/null
+	cmake --build build-install -j $(JOBS)
+	cmake --install build-install
+
 clean:
-	rm -rf build build-asan build-tsan build-fuzz
+	rm -rf build build-asan build-tsan build-fuzz build-install

@@ -1,6 +1,7 @@
 #include "SampleFileClient.h"
 
 #include <dirent.h>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
@@ -23,6 +24,7 @@
 #include "RhPath.h"
 #include "RhString.h"
 #include "RunLoop.h"
+#include "SampleFileClientLog.h"
 #include "SampleFileServerMessages.h"
 #include "SampleFileServerUtilities.h"
 #include "SampleFileSharedmemSegment.h"
@@ -32,8 +34,13 @@ namespace {
 
 std::atomic<unsigned> sClientCounter{0};
 
+// "<pid>.<copy>.<counter>.ClientManager": <copy> tells apart two copies of
+// the client code in one process (two plug-ins, each with its own library),
+// whose counters both start at 0.
 std::string makeClientName() {
-    return std::to_string(getpid()) + "." + std::to_string(sClientCounter.fetch_add(1)) + "." +
+    char copy[32];
+    snprintf(copy, sizeof copy, "%lx", static_cast<unsigned long>(reinterpret_cast<uintptr_t>(&sClientCounter)));
+    return std::to_string(getpid()) + "." + copy + "." + std::to_string(sClientCounter.fetch_add(1)) + "." +
            SampleFileServerUtilities::kClientManagerPortNameSuffix;
 }
 
@@ -87,6 +94,45 @@ int askProgress(platform::RemotePort* server, const std::string& clientName, int
     return 0;
 }
 
+// Builds the chunks of one list: at most kMaxEntriesPerListChunk entries
+// and at most one message's bytes each, only the last one final. Refuses a
+// list too long for the server or a path that cannot be sent.
+int buildListMessages(const std::string& clientName, int32_t listId, const std::vector<SampleFileClient::Entry>& entries,
+                      int32_t wireDownSegments, std::vector<std::string>* out) {
+    using Record = CtoS_ReplyListOfSampleFilesInUseByClient_MessageData;
+    out->clear();
+    if (entries.size() > SampleFileClient::kMaxListEntries)
+        return SampleFileClient::kClientListTooLong;
+    for (const SampleFileClient::Entry& entry : entries)
+        if (entry.path.find('\0') != std::string::npos || sizeof(Record) + entry.path.size() + 1 > platform::kMaxMessageBytes)
+            return SampleFileClient::kClientBadArgument;
+    size_t first = 0;
+    do {
+        Record fixed;
+        memset(&fixed, 0, sizeof fixed);
+        putName(fixed.clientName, clientName);
+        fixed.listId = listId;
+        fixed.wireDownSegments = wireDownSegments;
+        std::string message(sizeof fixed, '\0');
+        size_t count = 0;
+        while (first + count < entries.size() && count < static_cast<size_t>(kMaxEntriesPerListChunk)) {
+            const SampleFileClient::Entry& entry = entries[first + count];
+            if (message.size() + entry.path.size() + 1 > platform::kMaxMessageBytes)
+                break;
+            fixed.frameCounts[count] = entry.frameCount;
+            message.append(entry.path);
+            message.push_back('\0');
+            count++;
+        }
+        first += count;
+        fixed.entryCount = static_cast<int32_t>(count);
+        fixed.isFinalChunk = first == entries.size() ? 1 : 0;
+        memcpy(message.data(), &fixed, sizeof fixed);
+        out->push_back(std::move(message));
+    } while (first < entries.size());
+    return SampleFileClient::kClientOk;
+}
+
 }  // namespace
 
 SampleFileClient::SampleFileClient() : SampleFileClient(Options{}) {}
@@ -95,7 +141,8 @@ SampleFileClient::SampleFileClient(Options options)
     : options_(std::move(options)), name_(makeClientName()), nextListId_(1) {}
 
 SampleFileClient::~SampleFileClient() {
-    if (server_ != nullptr)
+    stopSupervisor();
+    if (currentServer() != nullptr)
         leave();
     closeOwnPort();
 }
@@ -103,6 +150,16 @@ SampleFileClient::~SampleFileClient() {
 void SampleFileClient::setLoadingFinishedCallback(std::function<void()> callback) {
     std::lock_guard<std::mutex> lock(noticeMutex_);
     loadingFinishedCallback_ = std::move(callback);
+}
+
+void SampleFileClient::setConnectionCallback(std::function<void(State, int)> callback) {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    connectionCallback_ = std::move(callback);
+}
+
+void SampleFileClient::setServerGoneCallback(std::function<void()> callback) {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    serverGoneCallback_ = std::move(callback);
 }
 
 bool SampleFileClient::waitForLoadingFinished(int seenCount, double seconds) {
@@ -134,8 +191,11 @@ int SampleFileClient::makeOwnPort() {
             }
             return std::nullopt;
         });
-    if (port == nullptr || !port->addToRunLoop(*loop))
+    if (port == nullptr || !port->addToRunLoop(*loop)) {
+        SampleFileClientLog::writef(SampleFileClientLog::kError, "The client could not open its port %s.",
+                                    name_.c_str());
         return kClientNoOwnPort;
+    }
     loop_ = std::move(loop);
     port_ = std::move(port);
     platform::RunLoop* runLoop = loop_.get();
@@ -153,123 +213,375 @@ void SampleFileClient::closeOwnPort() {
     loop_.reset();
 }
 
-int SampleFileClient::reachServer() {
+// True when the client is being destroyed; otherwise waits until `until`
+// (or the destruction) first.
+bool SampleFileClient::stopRequested(std::chrono::steady_clock::time_point until) {
+    std::unique_lock<std::mutex> lock(stateMutex_);
+    return stateCondition_.wait_until(lock, until, [&] { return stopping_; });
+}
+
+int SampleFileClient::reachServer(std::shared_ptr<platform::RemotePort>* server) {
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                              std::chrono::duration<double>(options_.connectSeconds));
     bool started = false;
     for (;;) {
-        server_ = platform::RemotePort::connect(SampleFileServerUtilities::kServerManagerPortName);
-        if (server_ != nullptr)
+        *server = platform::RemotePort::connect(SampleFileServerUtilities::kServerManagerPortName);
+        if (*server != nullptr)
             return 0;
         if (!started && options_.startServer) {
             started = true;
-            std::string executable =
-                options_.serverExecutable.empty() ? findServerExecutable() : options_.serverExecutable;
-            if (startDetached(executable) != 0)
+            std::vector<std::string> searched;
+            const std::string executable = findServerExecutable(options_.serverExecutable, &searched);
+            if (executable.empty()) {
+                std::string places;
+                for (const std::string& place : searched)
+                    places += (places.empty() ? "" : ", ") + place;
+                std::lock_guard<std::mutex> lock(stateMutex_);
+                lastError_ = std::string("No server executable ") + SampleFileServerUtilities::kServerProcessName +
+                             " was found; searched: " + places + ".";
+                SampleFileClientLog::write(SampleFileClientLog::kError, lastError_);
+                return kClientServerNotFound;
+            }
+            if (startDetached(executable) != 0) {
+                std::lock_guard<std::mutex> lock(stateMutex_);
+                lastError_ = "The server " + executable + " could not be started.";
+                SampleFileClientLog::write(SampleFileClientLog::kError, lastError_);
                 return kClientNoServer;
+            }
+            SampleFileClientLog::writef(SampleFileClientLog::kInfo, "Started the server %s.", executable.c_str());
         }
-        if (Clock::now() >= deadline)
+        if (Clock::now() >= deadline) {
+            std::lock_guard<std::mutex> lock(stateMutex_);
+            lastError_ = options_.startServer ? "No server began serving in time."
+                                              : "No server serves, and the client may not start one.";
+            SampleFileClientLog::write(SampleFileClientLog::kError, lastError_);
             return kClientNoServer;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        if (stopRequested(Clock::now() + std::chrono::milliseconds(20)))
+            return kClientNoServer;
     }
 }
 
-int SampleFileClient::connect() {
-    if (server_ != nullptr)
+int SampleFileClient::unconnectedStatus() const {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    if (state_ == State::kConnecting || state_ == State::kReconnecting)
+        return kClientConnecting;
+    // A server that went away reads as the closed connection it is.
+    return serverWentAway_ ? static_cast<int>(platform::kPortIsInvalid) : static_cast<int>(kClientNotConnected);
+}
+
+std::shared_ptr<platform::RemotePort> SampleFileClient::currentServer() const {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    return server_;
+}
+
+void SampleFileClient::setState(State state, int status) {
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        // A server that went away meanwhile has the last word.
+        if (state == State::kConnected && server_ == nullptr)
+            return;
+        state_ = state;
+        lastStatus_ = status;
+    }
+    stateCondition_.notify_all();
+}
+
+SampleFileClient::State SampleFileClient::state(int* lastStatus) const {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    if (lastStatus != nullptr)
+        *lastStatus = lastStatus_;
+    return state_;
+}
+
+std::string SampleFileClient::lastError() const {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    return lastError_;
+}
+
+pid_t SampleFileClient::serverPid() const {
+    auto server = currentServer();
+    return server != nullptr ? server->peerPid() : 0;
+}
+
+// Reaches a server and registers. Serialised with every other connection
+// attempt of this client; 0 at once when connected already.
+int SampleFileClient::connectOnce() {
+    std::lock_guard<std::mutex> connecting(connectMutex_);
+    if (currentServer() != nullptr)
         return 0;
     int status = makeOwnPort();
-    if (status != 0)
-        return status;
-    status = reachServer();
-    if (status != 0)
-        return status;
-    CtoS_RegisterClient_MessageData record;
-    memset(&record, 0, sizeof record);
-    putName(record.clientName, name_);
-    std::string reply;
-    status = SampleFileServerUtilities::sendMessage(&record, sizeof record, server_.get(), kCtoS_RegisterClient,
-                                                    &reply, 1, options_.messageTimeoutSeconds);
+    std::shared_ptr<platform::RemotePort> server;
     if (status == 0)
-        status = statusOfReply(reply);
+        status = reachServer(&server);
+    if (status == 0) {
+        CtoS_RegisterClient_MessageData record;
+        memset(&record, 0, sizeof record);
+        putName(record.clientName, name_);
+        // The server answers whether it took the registration (it may serve
+        // as many clients as it takes, or fail to reach this client's port).
+        std::string reply;
+        status = SampleFileServerUtilities::sendMessage(&record, sizeof record, server.get(), kCtoS_RegisterClient,
+                                                        &reply, 1, options_.messageTimeoutSeconds);
+        if (status == 0)
+            status = statusOfReply(reply);
+        if (status != 0) {
+            std::lock_guard<std::mutex> lock(stateMutex_);
+            lastError_ = std::string("The server did not take the registration: ") + describeStatus(status);
+            SampleFileClientLog::write(SampleFileClientLog::kError, lastError_);
+        }
+    }
     if (status != 0)
+        return status;
+    uint64_t generation;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        generation = ++serverGeneration_;
+        server_ = server;
+        serverWentAway_ = false;
+        lastError_.clear();
+    }
+    // Posted at once when the server is gone already.
+    server->setInvalidationCallback(*loop_, [this, generation] { onServerGone(generation); });
+    SampleFileClientLog::writef(SampleFileClientLog::kInfo, "Registered as %s with the server (process %d).",
+                                name_.c_str(), static_cast<int>(server->peerPid()));
+    return 0;
+}
+
+int SampleFileClient::connect() {
+    if (currentServer() != nullptr)
+        return 0;
+    startSupervisor();  // it watches for the server going away
+    const int status = connectOnce();
+    setState(status == 0 ? State::kConnected : State::kFailed, status);
+    return status;
+}
+
+int SampleFileClient::connectAsync() {
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        if (server_ != nullptr)
+            return 0;
+        if (connectRequested_ || state_ == State::kConnecting || state_ == State::kReconnecting)
+            return kClientConnecting;
+        connectRequested_ = true;
+        state_ = State::kConnecting;
+        lastStatus_ = kClientConnecting;
+    }
+    startSupervisor();
+    stateCondition_.notify_all();
+    return 0;
+}
+
+void SampleFileClient::startSupervisor() {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    if (!supervisor_.joinable() && !stopping_)
+        supervisor_ = std::thread([this] { supervise(); });
+}
+
+void SampleFileClient::stopSupervisor() {
+    std::thread supervisor;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        stopping_ = true;
+        supervisor = std::move(supervisor_);
+    }
+    stateCondition_.notify_all();
+    if (supervisor.joinable())
+        supervisor.join();
+}
+
+// Runs on the port thread when the connection to the server closed.
+void SampleFileClient::onServerGone(uint64_t generation) {
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        if (generation != serverGeneration_ || server_ == nullptr || stopping_)
+            return;  // an older connection, or one the client closed itself
         server_.reset();
+        state_ = options_.reconnect ? State::kReconnecting : State::kIdle;
+        lastStatus_ = platform::kPortBecameInvalid;
+        serverWentAway_ = true;
+        serverGone_ = true;
+    }
+    stateCondition_.notify_all();
+}
+
+void SampleFileClient::supervise() {
+    std::unique_lock<std::mutex> lock(stateMutex_);
+    for (;;) {
+        stateCondition_.wait(lock, [&] { return stopping_ || connectRequested_ || serverGone_; });
+        if (stopping_)
+            return;
+        if (serverGone_) {
+            serverGone_ = false;
+            std::function<void()> gone = serverGoneCallback_;
+            lock.unlock();
+            SampleFileClientLog::write(SampleFileClientLog::kWarning, "The sample-file server went away.");
+            if (gone)
+                gone();
+            if (options_.reconnect)
+                reconnect();
+            lock.lock();
+            continue;
+        }
+        connectRequested_ = false;
+        lock.unlock();
+        int status = connectOnce();
+        if (status == 0) {
+            // A list handed over while connecting goes out now.
+            std::lock_guard<std::mutex> listLock(listMutex_);
+            if (!currentList_.empty())
+                status = sendList(currentServer());
+        }
+        setState(status == 0 ? State::kConnected : State::kFailed, status);
+        std::function<void(State, int)> done;
+        {
+            std::lock_guard<std::mutex> relock(stateMutex_);
+            done = connectionCallback_;
+        }
+        if (done)
+            done(state(), status);
+        lock.lock();
+    }
+}
+
+// After the server went away: a new server, registration and the current
+// list again, a few times at most; a server that is just ending may take
+// the first registration with it.
+void SampleFileClient::reconnect() {
+    constexpr int kAttempts = 3;
+    int status = kClientNoServer;
+    for (int attempt = 0; attempt < kAttempts; attempt++) {
+        if (attempt > 0 && stopRequested(std::chrono::steady_clock::now() + std::chrono::milliseconds(100)))
+            return;
+        status = connectOnce();
+        if (status != 0)
+            continue;
+        std::lock_guard<std::mutex> listLock(listMutex_);
+        status = sendList(currentServer());
+        if (status == 0) {
+            SampleFileClientLog::writef(SampleFileClientLog::kInfo,
+                                        "Reconnected; the list of %zu files was sent again.", currentList_.size());
+            break;
+        }
+    }
+    setState(status == 0 ? State::kConnected : State::kFailed, status);
+    std::function<void(State, int)> done;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        done = connectionCallback_;
+    }
+    if (done)
+        done(state(), status);
+}
+
+// Sends currentList_ under a new list id; listMutex_ is held by the caller.
+int SampleFileClient::sendList(const std::shared_ptr<platform::RemotePort>& server) {
+    if (server == nullptr)
+        return kClientNotConnected;
+    std::vector<std::string> messages;
+    int status = buildListMessages(name_, nextListId_++, currentList_, currentWireDown_, &messages);
+    for (size_t i = 0; status == 0 && i < messages.size(); i++) {
+        // Only the final chunk waits for the answer: the server handles the
+        // chunks of one connection in order, and a list dropped part-way is
+        // answered as dropped at its final chunk.
+        const int waitForReply = i + 1 == messages.size() ? 1 : 0;
+        std::string reply;
+        status = SampleFileServerUtilities::sendMessage(messages[i].data(), static_cast<int>(messages[i].size()),
+                                                        server.get(), kCtoS_ReplyListOfSampleFilesInUseByClient,
+                                                        waitForReply ? &reply : nullptr, waitForReply,
+                                                        options_.messageTimeoutSeconds);
+        if (status == 0 && waitForReply)
+            status = statusOfReply(reply);
+    }
     return status;
 }
 
 int SampleFileClient::sendSampleFileList(const std::vector<Entry>& entries, int32_t wireDownSegments) {
-    if (server_ == nullptr)
-        return kClientNotConnected;
-    for (const Entry& entry : entries)
-        if (entry.path.find('\0') != std::string::npos)
-            return kClientBadArgument;
-    const int32_t listId = nextListId_++;
-    size_t first = 0;
-    do {
-        const size_t count = std::min<size_t>(entries.size() - first, kMaxEntriesPerListChunk);
-        CtoS_ReplyListOfSampleFilesInUseByClient_MessageData fixed;
-        memset(&fixed, 0, sizeof fixed);
-        putName(fixed.clientName, name_);
-        fixed.listId = listId;
-        fixed.isFinalChunk = first + count == entries.size() ? 1 : 0;
-        fixed.wireDownSegments = wireDownSegments;
-        fixed.entryCount = static_cast<int32_t>(count);
-        std::string message(reinterpret_cast<const char*>(&fixed), sizeof fixed);
-        for (size_t i = 0; i < count; i++) {
-            const Entry& entry = entries[first + i];
-            memcpy(message.data() + offsetof(CtoS_ReplyListOfSampleFilesInUseByClient_MessageData, frameCounts) +
-                       i * sizeof(int32_t),
-                   &entry.frameCount, sizeof(int32_t));
-            message.append(entry.path);
-            message.push_back('\0');
-        }
-        if (message.size() > platform::kMaxMessageBytes)
-            return kClientBadArgument;
-        // Only the final chunk waits for the answer: the server handles the
-        // chunks of one connection in order, and a list dropped part-way is
-        // answered as dropped at its final chunk.
-        const int waitForReply = fixed.isFinalChunk;
-        std::string reply;
-        int status = SampleFileServerUtilities::sendMessage(message.data(), static_cast<int>(message.size()),
-                                                            server_.get(), kCtoS_ReplyListOfSampleFilesInUseByClient,
-                                                            waitForReply ? &reply : nullptr, waitForReply,
-                                                            options_.messageTimeoutSeconds);
-        if (status == 0 && waitForReply)
-            status = statusOfReply(reply);
-        if (status != 0)
-            return status;
-        first += count;
-    } while (first < entries.size());
+    // Checked whole before anything goes out or the current list changes.
+    std::vector<std::string> messages;
+    const int refusal = buildListMessages(name_, 0, entries, wireDownSegments, &messages);
+    if (refusal != 0) {
+        SampleFileClientLog::writef(SampleFileClientLog::kError, "A list of %zu files was refused: %s",
+                                    entries.size(), describeStatus(refusal));
+        return refusal;
+    }
+    std::lock_guard<std::mutex> listLock(listMutex_);
+    const State now = state();
+    auto server = currentServer();
+    if (server == nullptr && now != State::kConnecting && now != State::kReconnecting)
+        return unconnectedStatus();
+    currentList_ = entries;
+    currentWireDown_ = wireDownSegments;
+    // While a connection is being made the list waits for it.
+    if (server == nullptr)
+        return kClientConnecting;
+    return sendList(server);
+}
+
+int SampleFileClient::fileOutcomes(std::vector<FileOutcome>* out) {
+    if (out == nullptr)
+        return kClientBadArgument;
+    out->clear();
+    int32_t remaining = 0;
+    int status = getLoadProgress(&remaining);
+    if (status != 0)
+        return status;
+    if (remaining > 0)
+        return kClientStillLoading;
+    std::vector<Entry> entries;
+    {
+        std::lock_guard<std::mutex> listLock(listMutex_);
+        entries = currentList_;
+    }
+    for (const Entry& entry : entries) {
+        SampleFileChannels channels;
+        FileOutcome outcome{false, 0, 0};
+        if (attachAllChannels(entry.path, kAnyFrameCount, &channels) == 0)
+            outcome = FileOutcome{true, channels.channelCount(), channels.frameCount()};
+        out->push_back(outcome);
+    }
     return 0;
 }
 
 int SampleFileClient::getLoadProgress(int32_t* remaining) {
-    if (server_ == nullptr)
-        return kClientNotConnected;
-    return askProgress(server_.get(), name_, remaining, options_.messageTimeoutSeconds);
+    auto server = currentServer();
+    if (server == nullptr)
+        return unconnectedStatus();
+    return askProgress(server.get(), name_, remaining, options_.messageTimeoutSeconds);
 }
 
 int SampleFileClient::pauseOrResumeServer(int32_t pauseValue) {
-    if (server_ == nullptr)
-        return kClientNotConnected;
+    auto server = currentServer();
+    if (server == nullptr)
+        return unconnectedStatus();
     CtoS_PauseOrResumeServer_MessageData record;
     memset(&record, 0, sizeof record);
     putName(record.clientName, name_);
     record.pauseValue = pauseValue;
-    return SampleFileServerUtilities::sendMessage(&record, sizeof record, server_.get(), kCtoS_PauseOrResumeServer,
+    return SampleFileServerUtilities::sendMessage(&record, sizeof record, server.get(), kCtoS_PauseOrResumeServer,
                                                   nullptr, 0, options_.messageTimeoutSeconds);
 }
 
 int SampleFileClient::leave() {
-    if (server_ == nullptr)
+    std::shared_ptr<platform::RemotePort> server;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        server = std::move(server_);
+        server_ = nullptr;
+        serverGeneration_++;  // its going away is no news now
+        serverWentAway_ = false;
+        state_ = State::kIdle;
+        lastStatus_ = 0;
+    }
+    if (server == nullptr)
         return kClientNotConnected;
     CtoS_UnregisterClient_MessageData record;
     memset(&record, 0, sizeof record);
     putName(record.clientName, name_);
-    int status = SampleFileServerUtilities::sendMessage(&record, sizeof record, server_.get(), kCtoS_UnregisterClient,
-                                                        nullptr, 0, options_.messageTimeoutSeconds);
-    server_.reset();
-    return status;
+    return SampleFileServerUtilities::sendMessage(&record, sizeof record, server.get(), kCtoS_UnregisterClient,
+                                                  nullptr, 0, options_.messageTimeoutSeconds);
 }
 
 const char* SampleFileClient::describeStatus(int status) {
@@ -288,10 +600,12 @@ const char* SampleFileClient::describeStatus(int status) {
         case kClientUnexpectedReply: return "The server gave an answer of the wrong size.";
         case kClientNoSegment: return "No shared-memory segment holds that channel of the file.";
         case kClientFrameCountMismatch: return "The segment holds another number of frames than expected.";
-        case kClientOverLimit:
-            return "The server refused: it holds as much for its clients as it takes (the list, or the "
-                   "registration, was dropped whole).";
-        case kClientNotRegistered: return "The server does not know this client.";
+        case kClientListTooLong: return "The list holds more files than the server takes in one list.";
+        case kClientConnecting: return "The client is still connecting to the server (a list sent meanwhile goes out once it is connected).";
+        case kClientStillLoading: return "Some files of the list are still loading.";
+        case kClientServerNotFound: return "No server executable was found.";
+        case kClientOverLimit: return "The server did not take it: it would hold more than its limits allow.";
+        case kClientNotRegistered: return "The server does not know this client (it could not reach the client's port).";
         default: return "Unknown error.";
     }
 }
@@ -540,17 +854,58 @@ const float* SampleFileAttachment::samples() const {
     return base_ != nullptr ? Segment::samplesOf(base_) : nullptr;
 }
 
-std::string SampleFileClient::findServerExecutable() {
-    const std::string fileName = SampleFileServerUtilities::kServerProcessName;
+namespace {
+
+// The folder part of `path` with its last "/", or "" when it has none.
+std::string folderOf(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+// The folder of the file that holds this code: the shared library when the
+// client is one, else the executable. Empty when it cannot be told.
+std::string folderOfClientCode() {
+    Dl_info info;
+    if (dladdr(reinterpret_cast<void*>(&folderOfClientCode), &info) != 0 && info.dli_fname != nullptr &&
+        info.dli_fname[0] == '/')
+        return folderOf(info.dli_fname);
+    // The executable itself (for it dladdr may give argv[0], which need not be a path).
     char self[PATH_MAX];
-    ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (length > 0) {
-        std::string folder(self, static_cast<size_t>(length));
-        folder.erase(folder.rfind('/') + 1);
-        if (isExecutableFile(folder + fileName))
-            return folder + fileName;
+    const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+    return length > 0 ? folderOf(std::string(self, static_cast<size_t>(length))) : std::string();
+}
+
+}  // namespace
+
+std::string SampleFileClient::findServerExecutable(const std::string& explicitPath,
+                                                   std::vector<std::string>* searched) {
+    auto tried = [&](const std::string& place) {
+        if (searched != nullptr)
+            searched->push_back(place);
+    };
+    // A path chosen on purpose is used or reported, never replaced by another.
+    if (!explicitPath.empty()) {
+        tried(explicitPath + " (the client's option)");
+        return isExecutableFile(explicitPath) ? explicitPath : std::string();
+    }
+    if (const char* chosen = getenv(kServerExecutableVariable); chosen != nullptr && chosen[0] != '\0') {
+        tried(std::string(chosen) + " (" + kServerExecutableVariable + ")");
+        return isExecutableFile(chosen) ? std::string(chosen) : std::string();
+    }
+    const std::string fileName = SampleFileServerUtilities::kServerProcessName;
+#ifdef RH_CONFIGURED_SERVER_PATH
+    tried(std::string(RH_CONFIGURED_SERVER_PATH) + " (the installed location)");
+    if (isExecutableFile(RH_CONFIGURED_SERVER_PATH))
+        return RH_CONFIGURED_SERVER_PATH;
+#endif
+    const std::string beside = folderOfClientCode();
+    if (!beside.empty()) {
+        tried(beside + fileName + " (beside the client)");
+        if (isExecutableFile(beside + fileName))
+            return beside + fileName;
     }
     const char* path = getenv("PATH");
+    tried("the folders on PATH");
     if (path == nullptr)
         return std::string();
     std::string list = path;
@@ -568,6 +923,26 @@ std::string SampleFileClient::findServerExecutable() {
         start = end + 1;
     }
     return std::string();
+}
+
+int SampleFileClient::attachAllChannels(const std::string& path, int32_t expectedFrames, SampleFileChannels* out) {
+    if (out == nullptr)
+        return kClientBadArgument;
+    out->detach();
+    const int status = attachSampleFile(path, 0, expectedFrames, &out->channel_[0]);
+    if (status != kClientOk)
+        return status;
+    out->channels_ = 1;
+    // A second channel counts only when it holds as many frames.
+    if (attachSampleFile(path, 1, out->channel_[0].frameCount(), &out->channel_[1]) == kClientOk)
+        out->channels_ = 2;
+    return kClientOk;
+}
+
+void SampleFileChannels::detach() {
+    for (SampleFileAttachment& attachment : channel_)
+        attachment.detach();
+    channels_ = 0;
 }
 
 int SampleFileClient::startDetached(const std::string& givenExecutable) {

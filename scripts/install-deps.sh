@@ -3,7 +3,13 @@
 # missing, and those that optional targets name in RH_EXTRA_PKGS. Idempotent:
 # does nothing (and needs no privileges) when all are there.
 set -e
-PKGS="g++ cmake make pkg-config libflac++-dev libtinyxml-dev libssl-dev libgtest-dev libgmock-dev libbenchmark-dev sox flac ${RH_EXTRA_PKGS:-}"
+# RH_DEPS=build: only what building and installing needs (no test or
+# benchmark libraries, no tools the tests run).
+PKGS="g++ cmake make pkg-config libflac++-dev libtinyxml-dev libssl-dev"
+if [ "${RH_DEPS:-all}" != build ]; then
+  PKGS="$PKGS libgtest-dev libgmock-dev libbenchmark-dev sox flac"
+fi
+PKGS="$PKGS ${RH_EXTRA_PKGS:-}"
 missing=""
 for p in $PKGS; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"

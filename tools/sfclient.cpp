@@ -138,10 +138,11 @@ std::string ownFolder() {
 std::string connectFailure(int status) {
     std::string folder;
     std::string why;
-    if ((status == SampleFileClient::kClientNoOwnPort || status == SampleFileClient::kClientNoServer) &&
-        !platform::portFolder(&folder, &why))
+    const bool noServer =
+        status == SampleFileClient::kClientNoServer || status == SampleFileClient::kClientServerNotFound;
+    if ((status == SampleFileClient::kClientNoOwnPort || noServer) && !platform::portFolder(&folder, &why))
         return std::string("No message port can be opened: ") + why + ".";
-    if (status != SampleFileClient::kClientNoServer)
+    if (!noServer)
         return std::string("Could not register with the server. ") + SampleFileClient::describeStatus(status);
     const char* server = SampleFileServerUtilities::kServerProcessName;
     const std::string executable = SampleFileClient::findServerExecutable();

@@ -358,14 +358,31 @@ TEST_F(ServerProcessTest, ChunkedListsAreTakenOnlyWithTheFinalChunk) {
                                &reply), 0);
     EXPECT_EQ(progressOf(name), 2);
 
-    // The client library chunks by itself.
+    // The client library chunks by itself: by entries, and by bytes when
+    // 300 long paths would not fit in one message.
+    std::vector<std::string> longPaths = manyPaths(std::string(4000, 'L'), 300);
+    ASSERT_EQ(client.sendSampleFileList(entriesOf(longPaths)), 0);
+    EXPECT_EQ(progressOf(name), 300);
     ASSERT_EQ(client.sendSampleFileList(entriesOf(manyPaths("s", 601))), 0);
     EXPECT_EQ(progressOf(name), 601);
 
-    // A list longer than the server holds is dropped whole, also the chunks
+    // A list longer than the server holds is refused by the client before
+    // anything goes out, never reported as sent.
+    static_assert(SampleFileClient::kMaxListEntries == SampleFileServer::kMaxPendingListEntries,
+                  "the client refuses exactly the lists the server would drop");
+    const std::vector<std::string> tooMany = manyPaths("t", SampleFileServer::kMaxPendingListEntries + 301);
+    EXPECT_EQ(client.sendSampleFileList(entriesOf(tooMany)), SampleFileClient::kClientListTooLong);
+    EXPECT_EQ(progressOf(name), 601);
+    // Sent all the same, it is dropped whole by the server, also the chunks
     // that come after the limit is passed; the previous list stays.
-    ASSERT_EQ(client.sendSampleFileList(entriesOf(manyPaths("t", SampleFileServer::kMaxPendingListEntries + 301))),
-              SampleFileClient::kClientOverLimit);
+    for (size_t first = 0; first < tooMany.size(); first += 300) {
+        const size_t last = std::min(first + 300, tooMany.size());
+        ASSERT_EQ(srvtest::request(kCtoS_ReplyListOfSampleFilesInUseByClient,
+                                   listChunk(name, 10, last == tooMany.size(),
+                                             std::vector<std::string>(tooMany.begin() + first, tooMany.begin() + last)),
+                                   &reply),
+                  0);
+    }
     EXPECT_EQ(progressOf(name), 601);
     ASSERT_EQ(client.sendSampleFileList(entriesOf(manyPaths("u", 3))), 0);
     EXPECT_EQ(progressOf(name), 3);
