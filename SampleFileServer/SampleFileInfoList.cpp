@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
+#include <iterator>
 
 #include "RawBufferPool.h"
 #include "SampleFile.h"
@@ -179,6 +181,33 @@ int SampleFileInfoList::insertSampleFile(SampleFileInfo* info, int insertPos) {
     else
         stored = insertAfter(&info, insertPos);
     return stored != nullptr ? 1 : 0;
+}
+
+int SampleFileInfoList::insertSampleFiles(std::vector<SampleFileInfo*>& batch) {
+    if (batch.empty())
+        return 1;
+    auto byPath = [](const SampleFileInfo* a, const SampleFileInfo* b) {
+        return strcmp(a->path.getText(), b->path.getText()) < 0;
+    };
+    std::sort(batch.begin(), batch.end(), byPath);
+    std::vector<SampleFileInfo*> merged;
+    merged.reserve(static_cast<size_t>(getCount()) + batch.size());
+    std::vector<SampleFileInfo*> held;
+    held.reserve(static_cast<size_t>(getCount()));
+    for (int i = 0; i < getCount(); i++)
+        held.push_back(getSampleFile(i));
+    std::merge(held.begin(), held.end(), batch.begin(), batch.end(), std::back_inserter(merged), byPath);
+    // Grown first, so that a failure leaves the list as it was.
+    for (size_t i = held.size(); i < merged.size(); i++) {
+        SampleFileInfo* none = nullptr;
+        if (append(&none) == nullptr) {
+            deleteElements(static_cast<int>(held.size()), static_cast<int>(i - held.size()));
+            return 0;
+        }
+    }
+    for (size_t i = 0; i < merged.size(); i++)
+        set(&merged[i], static_cast<int>(i));
+    return 1;
 }
 
 void SampleFileInfoList::deleteSampleFile(SampleFileInfo* info, int alreadyLocked) {

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <mutex>
+#include <vector>
 
 #include "RhDynArray.h"
 #include "RhPath.h"
@@ -86,6 +87,12 @@ public:
     // Returns 1, or 0 when the list could not grow (info is then not held).
     // The caller holds the mutex.
     int insertSampleFile(SampleFileInfo* info, int insertPos);
+    // Inserts every entry of `batch` (paths unique, none held yet) where its
+    // path belongs, in one merge pass: a long list of new files costs one
+    // move of the list instead of one per file. Returns 1, or 0 when the
+    // list could not grow (then none of them is held). The caller holds the
+    // mutex.
+    int insertSampleFiles(std::vector<SampleFileInfo*>& batch);
     // Removes `info` (found by identity) and destroys it; nothing when it is
     // not held. Takes the mutex unless alreadyLocked.
     void deleteSampleFile(SampleFileInfo* info, int alreadyLocked);

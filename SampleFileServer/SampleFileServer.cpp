@@ -528,26 +528,36 @@ void* SampleFileServer::receiveSampleFileListStaticThreadFunction(void* jobArgum
                 SampleFileInfoList& files = server->sampleFileList;
                 for (int i = files.getCount() - 1; i >= 0; i--)
                     files.getSampleFile(i)->releaseClientSlot(client);
-                bool queued = false;
+                // Files not held yet are made first and inserted together.
+                // A path named twice is one entry, with the frame count of
+                // its first naming.
+                std::vector<SampleFileInfo*> created;
+                std::unordered_set<std::string> createdPaths;
                 const int pending = client->pendingPaths.getCount();
                 for (int i = 0; i < pending; i++) {
                     const char* pendingPath = client->pendingPaths.getIthString(static_cast<unsigned>(i))->getText();
                     int insertPos = -1;
                     SampleFileInfo* info = files.findSampleFileByName(pendingPath, 1, insertPos);
-                    if (info == nullptr) {
-                        info = new SampleFileInfo(server);
-                        info->frameCount = static_cast<uint32_t>(
-                            client->pendingFrameCounts.getIthInt(static_cast<unsigned>(i)));
-                        info->path = pendingPath;
-                        info->loadState = kLoadQueued;
-                        if (!files.insertSampleFile(info, insertPos)) {
-                            delete info;
-                            continue;
-                        }
-                        queued = true;
+                    if (info != nullptr) {
+                        info->getClientSlot(client, 1);
+                        continue;
                     }
+                    if (!createdPaths.insert(pendingPath).second)
+                        continue;
+                    info = new SampleFileInfo(server);
+                    info->frameCount =
+                        static_cast<uint32_t>(client->pendingFrameCounts.getIthInt(static_cast<unsigned>(i)));
+                    info->path = pendingPath;
+                    info->loadState = kLoadQueued;
                     info->getClientSlot(client, 1);
+                    created.push_back(info);
                 }
+                if (!files.insertSampleFiles(created)) {
+                    for (SampleFileInfo* info : created)
+                        delete info;
+                    created.clear();
+                }
+                const bool queued = !created.empty();
                 if (queued && server->diskReader != nullptr && server->diskReader->isRunning == 0)
                     server->startDiskReader();
                 client->clearPendingList();

@@ -92,6 +92,35 @@ TEST(SampleFileInfoListTest, ManyShuffledPathsStaySortedAndFindable) {
     }
 }
 
+TEST(SampleFileInfoListTest, ABatchMergesIntoTheHeldEntries) {
+    // Held: every third path; the batch: the rest, shuffled, as a long list
+    // of new files brings them.
+    std::vector<std::string> held, batchPaths, all;
+    for (int i = 0; i < 3000; i++) {
+        const std::string path = "/Lib/" + std::to_string(i * 7919 % 10007) + ".wav";
+        all.push_back(path);
+        (i % 3 == 0 ? held : batchPaths).push_back(path);
+    }
+    std::mt19937 random(7);
+    std::shuffle(batchPaths.begin(), batchPaths.end(), random);
+    SampleFileInfoList list;
+    ASSERT_TRUE(insertAll(list, held));
+    std::vector<SampleFileInfo*> batch;
+    for (const std::string& path : batchPaths) {
+        batch.push_back(new SampleFileInfo(nullptr));
+        batch.back()->path = path.c_str();
+    }
+    std::lock_guard<std::mutex> lock(list.mutex);
+    ASSERT_EQ(list.insertSampleFiles(batch), 1);
+    EXPECT_EQ(pathsInOrder(list), sortedByBytes(all));
+    int unused = 0;
+    for (const std::string& path : all)
+        ASSERT_NE(list.findSampleFileByName(path.c_str(), 1, unused), nullptr) << path;
+    std::vector<SampleFileInfo*> none;
+    EXPECT_EQ(list.insertSampleFiles(none), 1);
+    EXPECT_EQ(list.getCount(), 3000);
+}
+
 TEST(SampleFileInfoListTest, InsertPositionOfAbsentPaths) {
     struct Case {
         std::vector<std::string> held;
