@@ -4,8 +4,9 @@
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 FUZZ_SECONDS ?= 60
+MINUTES ?= 10
 
-.PHONY: demo test deps build build-asan build-tsan bench fuzz clean
+.PHONY: demo test deps build build-asan build-tsan bench fuzz soak clean
 
 deps:
 	@scripts/install-deps.sh
@@ -40,6 +41,11 @@ fuzz:
 	CC=clang CXX=clang++ cmake -S . -B build-fuzz -DRH_FUZZ=ON -DRH_SANITIZE=address -DRH_BUILD_BENCH=OFF >/dev/null
 	cmake --build build-fuzz -j $(JOBS) --target rh_fuzzers
 	scripts/fuzz.sh build-fuzz $(FUZZ_SECONDS)
+
+# The real server under client churn (tests/soak/Soak.cpp) for MINUTES
+# minutes; prints the server's memory and descriptor figures.
+soak: build
+	build/tests/soak/Soak --seconds $$(( $(MINUTES) * 60 )) --server build/bin/QuilloranticsServer
 
 clean:
 	rm -rf build build-asan build-tsan build-fuzz
