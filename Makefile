@@ -31,7 +31,11 @@ test: build build-asan build-tsan
 	cd build-asan && ctest --output-on-failure -j $(JOBS)
 	cd build-tsan && ctest --output-on-failure -j $(JOBS) -L tsan
 
-bench: build
+# The benchmarks' own packages (libsndfile for the load benchmark's baseline,
+# perf for its profile of the server) are installed only here.
+bench:
+	@RH_EXTRA_PKGS="libsndfile1-dev linux-perf" scripts/install-deps.sh
+	$(MAKE) build
 	scripts/bench.sh build
 
 # libFuzzer (clang) build of the parser harnesses in tests/fuzz; each runs

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <climits>
 #include <cstring>
 
 #include "SysCalls.h"
@@ -95,6 +96,28 @@ bool portFolder(std::string* folder, std::string* why) {
     if (fd < 0) return false;
     sys().close(fd);
     return true;
+}
+
+std::string portFolderIdentity(std::string* why) {
+    std::string folder;
+    const int fd = openPortFolder(&folder, why);
+    if (fd < 0) return std::string();
+    // The folder as opened, not as spelled: "/run/user/1000/" and a symlink
+    // to it name the same folder, hence the same server.
+    char canonical[PATH_MAX];
+    const std::string link = "/proc/self/fd/" + std::to_string(fd);
+    const ssize_t length = readlink(link.c_str(), canonical, sizeof canonical - 1);
+    sys().close(fd);
+    if (length <= 0) {
+        setWhy(why, "cannot name the port folder " + folder);
+        return std::string();
+    }
+    const std::string hex = sha256Hex(std::string(canonical, static_cast<size_t>(length)));
+    if (hex.empty()) {
+        setWhy(why, "cannot compute the identity of the port folder " + folder);
+        return std::string();
+    }
+    return hex.substr(0, 16);
 }
 
 std::string portFileStem(const std::string& name) {

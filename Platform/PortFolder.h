@@ -19,6 +19,13 @@ bool portFolder(std::string* folder, std::string* why = nullptr);
 // the path is changed afterwards.
 int openPortFolder(std::string* folder, std::string* why = nullptr);
 
+// An identity of the port folder, for names that must differ between port
+// folders (the shared-memory objects of servers): the first 16 lower-case hex
+// digits of the SHA-256 digest of the folder's canonical path (symlinks
+// resolved, as the kernel names the opened folder). Empty (and a sentence in
+// *why) when the folder is refused, as by openPortFolder.
+std::string portFolderIdentity(std::string* why = nullptr);
+
 // The file stem in the port folder for a port name: the name itself when it
 // is a safe file name (letters, digits, '.', '_', '-', not starting with '.',
 // at most 64 bytes), otherwise "h-" and the 64 lower-case hex digits of the

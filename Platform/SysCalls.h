@@ -22,6 +22,8 @@ struct SysCalls {
     off_t (*lseek)(int fd, off_t offset, int whence);
     int (*fstat)(int fd, struct stat* st);
     int (*ftruncate)(int fd, off_t length);
+    // Returns 0 or an error number (it does not set errno), like the real call.
+    int (*posix_fallocate)(int fd, off_t offset, off_t length);
     int (*shm_open)(const char* name, int flags, mode_t mode);
     int (*shm_unlink)(const char* name);
     void* (*mmap)(void* addr, size_t length, int prot, int flags, int fd, off_t offset);

@@ -18,7 +18,7 @@ void growGeometrically(RhDynArray& list) {
 }  // namespace
 
 ClientInfo::ClientInfo(const char* name)
-    : clientName(name != nullptr ? name : ""), pendingListId(-1), droppedListId(-1) {
+    : clientName(name != nullptr ? name : ""), pendingListId(-1), pendingBytes(0), droppedListId(-1) {
     growGeometrically(pendingPaths);
     growGeometrically(pendingFrameCounts);
 }
@@ -31,6 +31,7 @@ void ClientInfo::clearPendingList() {
     growGeometrically(pendingPaths);  // the next list starts small again
     growGeometrically(pendingFrameCounts);
     pendingListId = -1;
+    pendingBytes = 0;
 }
 
 ClientInfoList::ClientInfoList() : RhDynArray(static_cast<int>(sizeof(ClientInfo*))) {}

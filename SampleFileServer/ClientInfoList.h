@@ -24,13 +24,13 @@ class RemotePort;
 class ClientInfo {
 public:
     // A record for `name` (null reads as ""), with no port, empty pending
-    // lists, pendingListId -1 and droppedListId -1.
+    // lists, pendingListId -1, pendingBytes 0 and droppedListId -1.
     explicit ClientInfo(const char* name);
     ~ClientInfo();
     ClientInfo(const ClientInfo&) = delete;
     ClientInfo& operator=(const ClientInfo&) = delete;
 
-    // Empties the pending lists and sets pendingListId to -1.
+    // Empties the pending lists, sets pendingListId to -1 and pendingBytes to 0.
     void clearPendingList();
 
     RhString clientName;                            // also the name of the client's port
@@ -38,6 +38,8 @@ public:
     RhStringList pendingPaths;                      // paths of the chunks of an unfinished list
     RhIntArray pendingFrameCounts;                  // their frame counts, same order
     int32_t pendingListId;                          // listId of those chunks; -1 when none
+    int64_t pendingBytes;                           // bytes those chunks brought: each path
+                                                    // with its NUL, and 4 for its frame count
     int32_t droppedListId;                          // listId of a list dropped for its length whose
                                                     // remaining chunks are ignored; -1 when none
 };

@@ -51,6 +51,23 @@ bool isExecutableFile(const std::string& path) {
     return !path.empty() && access(path.c_str(), X_OK) == 0;
 }
 
+// The client's status for the reply to message 0 or 3. An empty reply
+// comes from a server that gives none: taken.
+int statusOfReply(const std::string& reply) {
+    if (reply.empty())
+        return SampleFileClient::kClientOk;
+    if (reply.size() != kStatusReplyBytes)
+        return SampleFileClient::kClientUnexpectedReply;
+    int32_t status;
+    memcpy(&status, reply.data(), sizeof status);
+    switch (status) {
+        case kReplyTaken: return SampleFileClient::kClientOk;
+        case kReplyOverLimit: return SampleFileClient::kClientOverLimit;
+        case kReplyNotRegistered: return SampleFileClient::kClientNotRegistered;
+        default: return SampleFileClient::kClientUnexpectedReply;
+    }
+}
+
 int askProgress(platform::RemotePort* server, const std::string& clientName, int32_t* remaining,
                 float timeoutSeconds) {
     CtoS_GetLoadProgress_MessageData record;
@@ -170,8 +187,11 @@ int SampleFileClient::connect() {
     CtoS_RegisterClient_MessageData record;
     memset(&record, 0, sizeof record);
     putName(record.clientName, name_);
+    std::string reply;
     status = SampleFileServerUtilities::sendMessage(&record, sizeof record, server_.get(), kCtoS_RegisterClient,
-                                                    nullptr, 0, options_.messageTimeoutSeconds);
+                                                    &reply, 1, options_.messageTimeoutSeconds);
+    if (status == 0)
+        status = statusOfReply(reply);
     if (status != 0)
         server_.reset();
     return status;
@@ -205,9 +225,17 @@ int SampleFileClient::sendSampleFileList(const std::vector<Entry>& entries, int3
         }
         if (message.size() > platform::kMaxMessageBytes)
             return kClientBadArgument;
+        // Only the final chunk waits for the answer: the server handles the
+        // chunks of one connection in order, and a list dropped part-way is
+        // answered as dropped at its final chunk.
+        const int waitForReply = fixed.isFinalChunk;
+        std::string reply;
         int status = SampleFileServerUtilities::sendMessage(message.data(), static_cast<int>(message.size()),
                                                             server_.get(), kCtoS_ReplyListOfSampleFilesInUseByClient,
-                                                            nullptr, 0, options_.messageTimeoutSeconds);
+                                                            waitForReply ? &reply : nullptr, waitForReply,
+                                                            options_.messageTimeoutSeconds);
+        if (status == 0 && waitForReply)
+            status = statusOfReply(reply);
         if (status != 0)
             return status;
         first += count;
@@ -260,6 +288,10 @@ const char* SampleFileClient::describeStatus(int status) {
         case kClientUnexpectedReply: return "The server gave an answer of the wrong size.";
         case kClientNoSegment: return "No shared-memory segment holds that channel of the file.";
         case kClientFrameCountMismatch: return "The segment holds another number of frames than expected.";
+        case kClientOverLimit:
+            return "The server refused: it holds as much for its clients as it takes (the list, or the "
+                   "registration, was dropped whole).";
+        case kClientNotRegistered: return "The server does not know this client.";
         default: return "Unknown error.";
     }
 }
@@ -292,28 +324,55 @@ using Segment = SampleFileSharedmemSegment;
 // Length of a segment's name: "L_" or "R_" and 27 encoded characters.
 constexpr size_t kSegmentNameLength = 29;
 
-// What a segment object's header says; false when `objectFileName` in the
-// shared-memory folder is no readable, valid segment.
-bool readSegmentHeader(const std::string& objectFileName, SampleFileClient::SegmentListing* out) {
+// What the segment object `name` holds; false when it is not ours alone
+// (or cannot be opened). A header that cannot be read whole, or is not
+// valid, makes a damaged listing.
+bool readSegmentHeader(const std::string& name, SampleFileClient::SegmentListing* out) {
     platform::SysCalls& sys = platform::sys();
-    int fd = sys.shm_open(("/" + objectFileName).c_str(), O_RDONLY, 0);
-    if (fd < 0)
+    int fd = -1;
+    uint64_t size = 0;
+    if (SampleFileServerUtilities::openOwnedSharedMemoryBlock(name.c_str(), &fd, &size) !=
+        SampleFileServerUtilities::kShmObjectOurs)
         return false;
-    struct stat st;
     SampleFileSegmentHeader header;
-    const bool read = sys.fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
-                      sys.pread(fd, &header, sizeof header, 0) == static_cast<ssize_t>(sizeof header);
+    const bool whole = sys.pread(fd, &header, sizeof header, 0) == static_cast<ssize_t>(sizeof header);
     sys.close(fd);
-    if (!read || header.segmentMarker != 1 || header.frameCount < 0 ||
-        memchr(header.filePath, '\0', sizeof header.filePath) == nullptr)
-        return false;
-    const size_t expectedSize = SampleFileServerUtilities::roundUpToPageSize(Segment::fullSize(header.frameCount));
-    if (static_cast<uint64_t>(st.st_size) != expectedSize)
-        return false;
-    out->storedPath = header.filePath;
-    out->frameCount = header.frameCount;
-    out->size = static_cast<uint64_t>(st.st_size);
+    out->size = size;
+    out->damaged = !Segment::isValidHeader(whole ? &header : nullptr, size);
+    out->frameCount = whole ? header.frameCount : 0;
+    out->storedPath = whole ? std::string(header.filePath, strnlen(header.filePath, sizeof header.filePath)) : "";
     return true;
+}
+
+// The segment name in `objectFileName` when it is a segment object name
+// under `prefix` (an object prefix without its leading '/'); "" otherwise.
+std::string segmentNameIn(const std::string& objectFileName, const std::string& prefix) {
+    if (prefix.empty() || objectFileName.size() != prefix.size() + kSegmentNameLength ||
+        objectFileName.compare(0, prefix.size(), prefix) != 0)
+        return std::string();
+    std::string name = objectFileName.substr(prefix.size());
+    if (name.compare(0, 2, "L_") != 0 && name.compare(0, 2, "R_") != 0)
+        return std::string();
+    // Encoded characters, '/' standing as '~' in object names; the last one
+    // may have been advanced past the alphabet along a collision chain.
+    for (size_t i = 2; i + 1 < kSegmentNameLength; i++) {
+        if (name[i] == '~')
+            name[i] = '/';
+        if (name[i] == '\0' || strchr(encodingTable, name[i]) == nullptr)
+            return std::string();
+    }
+    const char last = name[kSegmentNameLength - 1];
+    if (last <= ' ' || last >= 0x7f || last == '/')
+        return std::string();
+    if (last == '~')
+        name[kSegmentNameLength - 1] = '/';
+    return name;
+}
+
+// The object prefix of this user and port folder without its leading '/'.
+std::string objectFilePrefix() {
+    const std::string prefix = SampleFileServerUtilities::sharedMemoryObjectPrefix();
+    return prefix.empty() ? prefix : prefix.substr(1);
 }
 
 // The whole content of a small file such as /proc/<pid>/maps; empty when it
@@ -376,39 +435,36 @@ std::set<std::string> mappedObjectFileNames() {
 }  // namespace
 
 bool SampleFileClient::hasSegmentNameShape(const std::string& objectFileName) {
-    if (objectFileName.size() != kSegmentNameLength ||
-        (objectFileName.compare(0, 2, "L_") != 0 && objectFileName.compare(0, 2, "R_") != 0))
-        return false;
-    // Encoded characters, '/' standing as '~' in object names; the last one
-    // may have been advanced past the alphabet along a collision chain.
-    for (size_t i = 2; i + 1 < kSegmentNameLength; i++) {
-        const char c = objectFileName[i] == '~' ? '/' : objectFileName[i];
-        if (c == '\0' || strchr(encodingTable, c) == nullptr)
-            return false;
-    }
-    const char last = objectFileName[kSegmentNameLength - 1];
-    return last > ' ' && last < 0x7f && last != '/';
+    return !segmentNameIn(objectFileName, objectFilePrefix()).empty();
 }
 
 std::vector<SampleFileClient::SegmentListing> SampleFileClient::listSegments() {
     std::vector<SegmentListing> found;
+    const std::string prefix = objectFilePrefix();
+    if (prefix.empty())
+        return found;
     DIR* folder = opendir(SampleFileServerUtilities::kSharedMemoryFolder);
     if (folder == nullptr)
         return found;
+    std::vector<std::string> names;
     while (const dirent* entry = readdir(folder)) {
-        const std::string objectFileName = entry->d_name;
-        SegmentListing listing{};
-        if (!hasSegmentNameShape(objectFileName) || !readSegmentHeader(objectFileName, &listing))
-            continue;
-        listing.name = objectFileName;
-        std::replace(listing.name.begin(), listing.name.end(), '~', '/');
-        found.push_back(listing);
+        std::string name = segmentNameIn(entry->d_name, prefix);
+        if (!name.empty())
+            names.push_back(std::move(name));
     }
     closedir(folder);
+    for (const std::string& name : names) {
+        SegmentListing listing{};
+        if (!readSegmentHeader(name, &listing))
+            continue;
+        listing.name = name;
+        found.push_back(listing);
+    }
     // Read after the folder, as close as can be to what a caller does next.
     const std::set<std::string> mapped = mappedObjectFileNames();
     for (SegmentListing& listing : found) {
-        const std::string objectName = SampleFileServerUtilities::sharedMemoryObjectName(listing.name.c_str());
+        const std::string objectName =
+            SampleFileServerUtilities::sharedMemoryObjectName("/" + prefix, listing.name.c_str());
         listing.inUse = mapped.count(objectName.substr(1)) != 0;  // without its leading '/'
     }
     std::sort(found.begin(), found.end(),

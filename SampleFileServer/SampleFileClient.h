@@ -44,6 +44,9 @@ public:
         kClientUnexpectedReply = -24,  // the server answered with a reply of the wrong size
         kClientNoSegment = -25,        // no segment holds that file's channel
         kClientFrameCountMismatch = -26,  // the segment holds another number of frames
+        kClientOverLimit = -27,        // the server dropped the list (or registration) for its limits
+        kClientNotRegistered = -28,    // the server does not know this client (or could not reach
+                                       // its port when it registered)
     };
 
     // attachSampleFile: accept whatever number of frames the segment holds.
@@ -52,9 +55,13 @@ public:
     // One shared-memory segment of ours found in the shared-memory folder.
     struct SegmentListing {
         std::string name;        // the segment's name ("L_" or "R_" and 27 characters)
-        std::string storedPath;  // the file path its header names
-        int32_t frameCount;      // samples it holds
+        std::string storedPath;  // the file path its header names ("" when damaged
+                                 // beyond reading one)
+        int32_t frameCount;      // samples it holds (as the header says)
         uint64_t size;           // bytes of the object (page-rounded)
+        bool damaged;            // the header is not that of a whole segment: marker
+                                 // not 1, empty or unterminated path, or a size that
+                                 // does not match the frame count; a leftover
         bool inUse;              // some process maps it now (as far as the listing
                                  // could see: processes of other users are not)
     };
@@ -85,11 +92,17 @@ public:
 
     // Makes the client's port (once), reaches the server (starting it when
     // allowed and needed, and retrying for connectSeconds) and registers
-    // (message 0). Returns 0 or a negative status.
+    // (message 0), waiting for the server's answer. Returns 0 or a negative
+    // status: kClientOverLimit when the server serves as many clients as it
+    // takes, kClientNotRegistered when it could not reach the client's port.
     int connect();
     // Sends the list of sample files in use (message 3), in chunks of at
-    // most 300 entries under one new list id; only the last chunk is final.
-    // An empty list tells the server that no file is in use.
+    // most 300 entries under one new list id; only the last chunk is final,
+    // and for it the client waits for the server's answer. An empty list
+    // tells the server that no file is in use. Returns 0 once the list is in
+    // force; kClientOverLimit when the server dropped it for its limits (the
+    // previous list stays in force), kClientNotRegistered when the server
+    // does not know the client; or a port status.
     int sendSampleFileList(const std::vector<Entry>& entries, int32_t wireDownSegments = 1);
     // Asks how many of this client's files are not finished yet (message 4).
     int getLoadProgress(int32_t* remaining);
@@ -135,16 +148,18 @@ public:
     // client's load progress has reached 0.
     static int attachSampleFile(const std::string& path, int channel, int32_t expectedFrames,
                                 SampleFileAttachment* out);
-    // Every segment of ours that the calling user can read in the
-    // shared-memory folder, sorted by name: objects named like a segment
-    // whose header is valid (marker 1, a terminated path, and an object size
-    // that matches the frame count, page-rounded). Others are left out.
+    // Every segment object of ours in the shared-memory folder, sorted by
+    // name: objects under the object names of this user and port folder
+    // (SampleFileServerUtilities::sharedMemoryObjectName) that have the
+    // shape of a segment's, are owned by the effective user and grant
+    // nothing to group or others. One whose header is not valid (see
+    // SampleFileSharedmemSegment::isValidHeader) is listed as damaged.
     // inUse comes from the memory maps in /proc, read once per call.
     static std::vector<SegmentListing> listSegments();
     // Removes the segment object `name` (as listed). 0, or -errno.
     static int removeSegment(const std::string& name);
     // True when `objectFileName` (a file name in the shared-memory folder)
-    // has the shape of a segment's object name.
+    // has the shape of a segment's object name of this user and port folder.
     static bool hasSegmentNameShape(const std::string& objectFileName);
 
     // The server executable that connect() would start, or "" when none is found.

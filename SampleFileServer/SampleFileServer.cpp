@@ -1,18 +1,33 @@
 #include "SampleFileServer.h"
 
+#include <signal.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 #include <unistd.h>
+#include <unordered_set>
 #include <vector>
 
 #include "MessagePort.h"
 #include "RhThreadPool.h"
+#include "SampleFileFLAC_Archive.h"
 #include "SampleFileServerUtilities.h"
 #include "SampleFileSharedmemSegment.h"
 #include "ServerStatus.h"
+#include "SignalSource.h"
 
 SampleFileServer* gSampleFileServer = nullptr;
+
+SampleFileServerLimits SampleFileServer::sLimits = {
+    SampleFileServer::kMaxPendingListEntries,
+    int64_t{16} << 20,   // 16 MiB of one client's unfinished list
+    int64_t{64} << 20,   // 64 MiB of unfinished lists in all
+    256,                 // clients
+    250000,              // held files
+    int64_t{128} << 20,  // 128 MiB of their paths
+};
 
 namespace {
 
@@ -21,7 +36,25 @@ struct SampleFileListJob {
     SampleFileServer* server;
     char* message;   // malloc'ed copy of the data, 200 zero bytes past its end
     size_t length;   // bytes of data
+    int32_t* statusOut;  // null, or where the handler puts its SampleFileServerReplyStatus
 };
+
+std::string statusReply(int32_t status) {
+    return std::string(reinterpret_cast<const char*>(&status), sizeof status);
+}
+
+// Bytes that `count` paths starting at `path` (back to back, each with its
+// NUL) bring to a pending list: the paths with their NULs, and 4 for each
+// frame count.
+int64_t pendingBytesOf(const char* path, int32_t count) {
+    int64_t bytes = 0;
+    for (int32_t i = 0; i < count; i++) {
+        const size_t length = strlen(path);
+        bytes += static_cast<int64_t>(length) + 1 + static_cast<int64_t>(sizeof(int32_t));
+        path += length + 1;
+    }
+    return bytes;
+}
 
 constexpr size_t kMessageCopySlack = 200;
 
@@ -48,6 +81,8 @@ SampleFileServer::SampleFileServer(double firstStatusPollSeconds, double statusP
         });
     if (serverPort == nullptr)
         return;
+    // A decode running when the process ends stops at its next frame.
+    SampleFileFLAC_Archive::sShouldStopDecoding.store(&SampleFileServer::isTerminating);
     diskReader = new DiskReader(this);
     statusTimer = new StatusTimer;
     statusTimer->firstFire = std::chrono::steady_clock::now() +
@@ -90,10 +125,20 @@ void SampleFileServer::runLoop() {
 }
 
 void SampleFileServer::runServerMain(double firstStatusPollSeconds, double statusPollIntervalSeconds) {
+    // A peer that goes away must never end the process: writes to it fail instead.
+    signal(SIGPIPE, SIG_IGN);
+    // The signals that end a session (a logout sends SIGTERM and SIGHUP) end
+    // the server the way its last client's leaving does, on the serving
+    // thread: its segments are unlinked and its port removed. Blocked before
+    // the first other thread starts, so that every thread inherits the mask.
+    std::unique_ptr<platform::SignalSource> endSignals = platform::SignalSource::create({SIGTERM, SIGINT, SIGHUP});
     // Never freed while serving: destroying it ends the process.
     gSampleFileServer = new SampleFileServer(firstStatusPollSeconds, statusPollIntervalSeconds);
-    if (gSampleFileServer->serverPort != nullptr)
-        gSampleFileServer->runLoop();
+    if (gSampleFileServer->serverPort == nullptr)
+        return;
+    if (endSignals != nullptr)
+        endSignals->addToRunLoop(platform::RunLoop::current(), [](int) { gSampleFileServer->terminateSelf(); });
+    gSampleFileServer->runLoop();
 }
 
 void SampleFileServer::timerCallback(StatusTimer* timer, void* info) {
@@ -257,8 +302,9 @@ std::optional<std::string> SampleFileServer::serverManagerMessageReceiptCallBack
         case kCtoS_RegisterClient: {
             CtoS_RegisterClient_MessageData record;
             memcpy(&record, data.data(), sizeof record);
-            server->processRegisterClientMessage(&record);
-            return std::nullopt;
+            int32_t status = kReplyTaken;
+            server->processRegisterClientMessage(&record, &status);
+            return statusReply(status);
         }
         case kCtoS_UnregisterClient: {
             CtoS_UnregisterClient_MessageData record;
@@ -275,8 +321,9 @@ std::optional<std::string> SampleFileServer::serverManagerMessageReceiptCallBack
         case kCtoS_ReplyListOfSampleFilesInUseByClient: {
             CtoS_ReplyListOfSampleFilesInUseByClient_MessageData record;
             memcpy(&record, data.data(), sizeof record);
-            server->processSampleFileListMessage(&record, data);
-            return std::nullopt;
+            int32_t status = kReplyTaken;
+            server->processSampleFileListMessage(&record, data, &status);
+            return statusReply(status);
         }
         case kCtoS_GetLoadProgress: {
             CtoS_GetLoadProgress_MessageData record;
@@ -288,7 +335,22 @@ std::optional<std::string> SampleFileServer::serverManagerMessageReceiptCallBack
     }
 }
 
-int SampleFileServer::processRegisterClientMessage(const CtoS_RegisterClient_MessageData* record) {
+int SampleFileServer::processRegisterClientMessage(const CtoS_RegisterClient_MessageData* record, int32_t* status) {
+    int32_t ignored;
+    if (status == nullptr)
+        status = &ignored;
+    *status = kReplyTaken;
+    {
+        // Checked first so that a flood of names costs no connection each;
+        // checked again below, where the record is appended.
+        std::lock_guard<std::mutex> lock(clientList.mutex);
+        if (clientList.findClientByName(record->clientName, 1) != nullptr)
+            return 0;  // the registration under this name stays as it was
+        if (clientList.getCount() >= sLimits.maxRegisteredClients) {
+            *status = kReplyOverLimit;
+            return 0;
+        }
+    }
     ClientInfo* client = new ClientInfo(record->clientName);
     client->clientPort = platform::RemotePort::connect(client->clientName.getText(), kClientConnectSeconds);
     // A port served by this very process (the server's own, under whatever
@@ -297,14 +359,17 @@ int SampleFileServer::processRegisterClientMessage(const CtoS_RegisterClient_Mes
     if (client->clientPort == nullptr || !client->clientPort->isValid() ||
         client->clientPort->peerPid() == getpid()) {
         delete client;
+        *status = kReplyNotRegistered;
         return 0;
     }
     watchClientPort(client->clientPort);
     std::unique_lock<std::mutex> lock(clientList.mutex);
-    if (clientList.findClientByName(client->clientName.getText(), 1) != nullptr ||
-        clientList.append(&client) == nullptr) {
+    const bool known = clientList.findClientByName(client->clientName.getText(), 1) != nullptr;
+    if (known || clientList.getCount() >= sLimits.maxRegisteredClients || clientList.append(&client) == nullptr) {
         lock.unlock();
-        delete client;  // the registration under this name stays as it was
+        delete client;  // a registration under this name stays as it was
+        if (!known)
+            *status = kReplyOverLimit;
     }
     return 0;
 }
@@ -335,8 +400,10 @@ int SampleFileServer::processPauseOrResumeServerMessage(const CtoS_PauseOrResume
 }
 
 int SampleFileServer::processSampleFileListMessage(const CtoS_ReplyListOfSampleFilesInUseByClient_MessageData* record,
-                                                   const std::string& data) {
+                                                   const std::string& data, int32_t* status) {
     (void)record;
+    if (status != nullptr)
+        *status = kReplyOverLimit;  // unless the handler says otherwise: no memory for the copy
     SampleFileListJob* job = static_cast<SampleFileListJob*>(malloc(sizeof(SampleFileListJob)));
     char* copy = static_cast<char*>(calloc(1, data.size() + kMessageCopySlack));
     if (job == nullptr || copy == nullptr) {
@@ -348,28 +415,79 @@ int SampleFileServer::processSampleFileListMessage(const CtoS_ReplyListOfSampleF
     job->server = this;
     job->message = copy;
     job->length = data.size();
+    job->statusOut = status;
     receiveSampleFileListStaticThreadFunction(job);
     return 0;
 }
+
+namespace {
+
+// Bytes of unfinished lists over all clients. The caller holds the
+// sampleFileList mutex (no client is freed meanwhile).
+int64_t pendingBytesOfAllClients(ClientInfoList& clients) {
+    std::lock_guard<std::mutex> lock(clients.mutex);
+    int64_t bytes = 0;
+    for (int i = 0; i < clients.getCount(); i++)
+        bytes += clients.getClient(i)->pendingBytes;
+    return bytes;
+}
+
+// True when the entries held once `client`'s complete pending list is in
+// force (and the entries that nobody uses any more are reclaimed) stay within
+// the limits on held files. The caller holds the sampleFileList mutex.
+bool heldFilesWouldFit(SampleFileInfoList& files, ClientInfo* client, const SampleFileServerLimits& limits) {
+    std::unordered_set<std::string_view> wanted;
+    const int pending = client->pendingPaths.getCount();
+    for (int i = 0; i < pending; i++) {
+        const RhString* path = client->pendingPaths.getIthString(static_cast<unsigned>(i));
+        wanted.emplace(path->getText(), path->getLength());
+    }
+    int64_t count = 0;
+    int64_t bytes = 0;
+    for (int i = 0; i < files.getCount(); i++) {
+        SampleFileInfo* info = files.getSampleFile(i);
+        const std::string_view path(info->path.getText(), info->path.getLength());
+        bool stays = info->loadState == kLoadReading || info->loadState == kLoadConverting || wanted.erase(path) != 0;
+        for (int slot = 0; !stays && slot < kClientSlotCount; slot++)
+            stays = info->clientSlots[slot] != nullptr && info->clientSlots[slot] != client;
+        if (stays) {
+            count++;
+            bytes += static_cast<int64_t>(path.size()) + 1;
+        }
+    }
+    for (const std::string_view& path : wanted) {  // the paths not held yet
+        count++;
+        bytes += static_cast<int64_t>(path.size()) + 1;
+    }
+    return count <= limits.maxHeldSampleFiles && bytes <= limits.maxHeldPathBytes;
+}
+
+}  // namespace
 
 void* SampleFileServer::receiveSampleFileListStaticThreadFunction(void* jobArgument) {
     SampleFileListJob* job = static_cast<SampleFileListJob*>(jobArgument);
     SampleFileServer* server = job->server;
     CtoS_ReplyListOfSampleFilesInUseByClient_MessageData record;
     memcpy(&record, job->message, sizeof record);
+    // The dispatcher checked that entryCount paths end inside the data.
+    const char* firstPath = job->message + sizeof record;
+    int32_t status = kReplyTaken;
     bool reclaim = false;
     {
         // Held from the lookup to the last use of the client: deleteClient
         // needs this mutex before it can free the client.
         std::lock_guard<std::mutex> lock(server->sampleFileList.mutex);
         ClientInfo* client = server->clientList.findClientByName(record.clientName);
+        if (client == nullptr)
+            status = kReplyNotRegistered;
         if (client != nullptr && client->droppedListId != -1) {
             if (client->droppedListId == record.listId) {
-                // The rest of a list dropped for its length: ignored up to
-                // and with its final chunk.
+                // The rest of a list dropped for a limit: ignored up to and
+                // with its final chunk.
                 if (record.isFinalChunk != 0)
                     client->droppedListId = -1;
                 client = nullptr;
+                status = kReplyOverLimit;
             } else {
                 client->droppedListId = -1;  // another list begins
             }
@@ -378,23 +496,33 @@ void* SampleFileServer::receiveSampleFileListStaticThreadFunction(void* jobArgum
             if (client->pendingListId != -1 && client->pendingListId != record.listId)
                 client->clearPendingList();  // an unfinished older list is dropped
             client->pendingListId = record.listId;
-            if (client->pendingPaths.getCount() + record.entryCount > kMaxPendingListEntries) {
-                // Too long: the whole list is dropped and the client keeps
+            const SampleFileServerLimits& limits = sLimits;
+            const int64_t chunkBytes = pendingBytesOf(firstPath, record.entryCount);
+            bool fits = client->pendingPaths.getCount() + record.entryCount <= limits.maxPendingListEntries &&
+                        client->pendingBytes + chunkBytes <= limits.maxPendingListBytes &&
+                        pendingBytesOfAllClients(server->clientList) + chunkBytes <= limits.maxPendingBytes;
+            if (fits) {
+                const char* path = firstPath;
+                for (int32_t i = 0; i < record.entryCount; i++) {
+                    client->pendingPaths.appendString(path);
+                    client->pendingFrameCounts.appendInt(record.frameCounts[i]);
+                    path += strlen(path) + 1;
+                }
+                client->pendingBytes += chunkBytes;
+                if (record.isFinalChunk != 0)
+                    fits = heldFilesWouldFit(server->sampleFileList, client, limits);
+            }
+            if (!fits) {
+                // Too much: the whole list is dropped and the client keeps
                 // its previous one.
                 client->clearPendingList();
                 if (record.isFinalChunk == 0)
                     client->droppedListId = record.listId;
                 client = nullptr;
+                status = kReplyOverLimit;
             }
         }
         if (client != nullptr) {
-            // The dispatcher checked that entryCount paths end inside the data.
-            const char* path = job->message + sizeof record;
-            for (int32_t i = 0; i < record.entryCount; i++) {
-                client->pendingPaths.appendString(path);
-                client->pendingFrameCounts.appendInt(record.frameCounts[i]);
-                path += strlen(path) + 1;
-            }
             server->wireDownSegments.store(record.wireDownSegments);
             if (record.isFinalChunk != 0) {
                 SampleFileInfoList& files = server->sampleFileList;
@@ -429,6 +557,8 @@ void* SampleFileServer::receiveSampleFileListStaticThreadFunction(void* jobArgum
     }
     if (reclaim)
         server->reclaimResources();
+    if (job->statusOut != nullptr)
+        *job->statusOut = status;
     free(job->message);
     free(job);
     return nullptr;

@@ -35,6 +35,18 @@ class RemotePort;
 
 class SampleFileServer;
 
+// What one client, and all of them together, may make the server hold.
+// Beyond a limit the server drops the list (or the registration) whole and
+// says so in the reply, for a sender that asks for one.
+struct SampleFileServerLimits {
+    int32_t maxPendingListEntries;  // entries in the chunks of one client's unfinished list
+    int64_t maxPendingListBytes;    // bytes of those chunks (each path with its NUL, plus 4)
+    int64_t maxPendingBytes;        // the same over all clients together
+    int32_t maxRegisteredClients;   // clients registered at one time
+    int32_t maxHeldSampleFiles;     // entries in sampleFileList
+    int64_t maxHeldPathBytes;       // bytes of their paths (each with its NUL)
+};
+
 // The status timer as the run loop will run it: made by the constructor,
 // scheduled by runLoop().
 struct StatusTimer {
@@ -55,6 +67,9 @@ public:
     // How long the end of the process waits for jobs that read or convert
     // files before it exits without them.
     static constexpr double kEntryJobWaitSeconds = 3.0;
+    // The limits in force; a test build of the server may lower them from
+    // its main before the server is constructed.
+    static SampleFileServerLimits sLimits;
 
     // Builds the registries and the port; only when the port could be made
     // (no other process serves the name) also the disk reader and the status
@@ -93,17 +108,21 @@ public:
                                                                           const std::string& data, void* info);
     // Message 0: registers the client when its port can be reached at once
     // (its queue of new connections is not full), is served by another
-    // process than this one, and the name is new. Returns 0.
-    int processRegisterClientMessage(const CtoS_RegisterClient_MessageData* record);
+    // process than this one, the name is new, and fewer than
+    // sLimits.maxRegisteredClients are registered. Returns 0; *status (when
+    // given) gets the SampleFileServerReplyStatus.
+    int processRegisterClientMessage(const CtoS_RegisterClient_MessageData* record, int32_t* status = nullptr);
     // Message 1: deleteClient(clientName). Returns 0 (or does not return).
     int processUnregisterClientMessage(const CtoS_UnregisterClient_MessageData* record);
     // Message 2: stores pauseValue in pausedFlag. Returns 0.
     int processPauseOrResumeServerMessage(const CtoS_PauseOrResumeServer_MessageData* record);
     // Message 3: copies the whole message and applies it through
-    // receiveSampleFileListStaticThreadFunction on this thread. Returns 0.
+    // receiveSampleFileListStaticThreadFunction on this thread. Returns 0;
+    // *status (when given) gets the SampleFileServerReplyStatus.
     int processSampleFileListMessage(const CtoS_ReplyListOfSampleFilesInUseByClient_MessageData* record,
-                                     const std::string& data);
-    // Applies one chunk of a list (job: a SampleFileListJob, freed here).
+                                     const std::string& data, int32_t* status = nullptr);
+    // Applies one chunk of a list (job: a SampleFileListJob, freed here; its
+    // statusOut, when set, receives the SampleFileServerReplyStatus).
     static void* receiveSampleFileListStaticThreadFunction(void* job);
     // Message 4: 4 bytes, the number of the client's files not finished (0
     // for a name that is not registered).

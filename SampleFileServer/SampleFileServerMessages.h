@@ -25,6 +25,18 @@ enum SampleFileClientMessageId : int32_t {
 constexpr int kClientNameBytes = 256;        // name field, NUL included
 constexpr int kMaxEntriesPerListChunk = 300;  // entries of one message 3
 constexpr int kLoadProgressReplyBytes = 4;   // one int32
+constexpr int kStatusReplyBytes = 4;         // one int32, a SampleFileServerReplyStatus
+
+// The reply to message 0 and to every chunk of message 3, for a sender that
+// asks for one (one-way senders get none): one int32.
+enum SampleFileServerReplyStatus : int32_t {
+    kReplyTaken = 0,          // message 0: registered, or registered already; message 3:
+                              // the chunk was taken (a final one: the list is in force)
+    kReplyOverLimit = 1,      // dropped whole for one of the server's limits: a list (the
+                              // client's previous list stays in force) or a registration
+    kReplyNotRegistered = 2,  // message 3 from a name that is not registered; message 0
+                              // whose port the server could not reach
+};
 constexpr float kStatusPollTimeoutSeconds = 5.0f;
 constexpr float kLoadingFinishedTimeoutSeconds = 5.0f;
 

@@ -13,6 +13,7 @@
 #include <cstdio>
 
 #include "DiagnosticLog.h"
+#include "PortFolder.h"
 #include "RhMemory.h"
 #include "RhUtils.h"
 #include "SysCalls.h"
@@ -72,8 +73,21 @@ void setError(int* errOut, int value) {
 
 }  // namespace
 
+std::string SampleFileServerUtilities::sharedMemoryObjectPrefix() {
+    const std::string identity = platform::portFolderIdentity();
+    if (identity.empty())
+        return std::string();
+    return "/Quillorantics-" + std::to_string(geteuid()) + "-" + identity + "-";
+}
+
 std::string SampleFileServerUtilities::sharedMemoryObjectName(const char* name) {
-    std::string objectName = "/";
+    return sharedMemoryObjectName(sharedMemoryObjectPrefix(), name);
+}
+
+std::string SampleFileServerUtilities::sharedMemoryObjectName(const std::string& prefix, const char* name) {
+    if (prefix.empty())
+        return std::string();
+    std::string objectName = prefix;
     if (name == nullptr)
         return objectName;
     for (const char* c = name; *c != '\0'; ++c)
@@ -87,7 +101,43 @@ size_t SampleFileServerUtilities::roundUpToPageSize(size_t size) {
 }
 
 int SampleFileServerUtilities::unlinkSharedMemoryBlock(const char* name) {
-    return platform::sys().shm_unlink(sharedMemoryObjectName(name).c_str());
+    const std::string objectName = sharedMemoryObjectName(name);
+    if (objectName.empty()) {
+        errno = ENOENT;
+        return -1;
+    }
+    return platform::sys().shm_unlink(objectName.c_str());
+}
+
+bool SampleFileServerUtilities::isOursAlone(const struct stat& st) {
+    return S_ISREG(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & 077) == 0;
+}
+
+int SampleFileServerUtilities::openOwnedSharedMemoryBlock(const char* name, int* fdOut, uint64_t* sizeOut) {
+    *fdOut = -1;
+    const std::string objectName = sharedMemoryObjectName(name);
+    if (name == nullptr || objectName.empty())
+        return kShmObjectUnopenable;
+    const int fd = platform::sys().shm_open(objectName.c_str(), O_RDONLY, 0);
+    if (fd < 0) {
+        if (errno == ENOENT)
+            return kShmObjectAbsent;
+        // Another user's object that we may not even read.
+        return errno == EACCES ? kShmObjectNotOurs : kShmObjectUnopenable;
+    }
+    struct stat st;
+    if (platform::sys().fstat(fd, &st) != 0) {
+        platform::sys().close(fd);
+        return kShmObjectUnopenable;
+    }
+    if (!isOursAlone(st)) {
+        platform::sys().close(fd);
+        return kShmObjectNotOurs;
+    }
+    *fdOut = fd;
+    if (sizeOut != nullptr)
+        *sizeOut = static_cast<uint64_t>(st.st_size);
+    return kShmObjectOurs;
 }
 
 void* SampleFileServerUtilities::createOrAttachSharedMemoryBlock_IgnoreHashCollisions(int create, const char* name,
@@ -96,45 +146,58 @@ void* SampleFileServerUtilities::createOrAttachSharedMemoryBlock_IgnoreHashColli
     DiagnosticLog::addEventToLog("SHMEM: createOrAttach Enter %zu\n", size);
     if (fdOut != nullptr)
         *fdOut = -1;
-    if (name == nullptr) {
-        setError(errOut, 1);
-        return nullptr;
-    }
-
     const std::string objectName = sharedMemoryObjectName(name);
-    int flags = O_RDWR;
-    if (create) {
-        platform::sys().shm_unlink(objectName.c_str());
-        flags |= O_CREAT;
-    }
-    int fd = platform::sys().shm_open(objectName.c_str(), flags, kOwnerOnly);
-    if (fdOut != nullptr)
-        *fdOut = fd;
-    if (fd < 0) {
-        reportOpenFailure(errno);
-        setError(errOut, 1);
+    if (name == nullptr || objectName.empty()) {
+        setError(errOut, kShmOpenFailed);
         return nullptr;
     }
 
     const size_t mappedSize = roundUpToPageSize(size);
+    int fd = -1;
     if (create) {
-        if (platform::sys().ftruncate(fd, static_cast<off_t>(mappedSize)) != 0) {
+        platform::sys().shm_unlink(objectName.c_str());
+        // Exclusive: an object that someone made under the name since the
+        // unlink is never written into.
+        fd = platform::sys().shm_open(objectName.c_str(), O_RDWR | O_CREAT | O_EXCL, kOwnerOnly);
+        if (fd < 0) {
+            reportOpenFailure(errno);
+            setError(errOut, kShmOpenFailed);
+            return nullptr;
+        }
+        // Sized and then reserved: on tmpfs a sized object is sparse, and a
+        // page that cannot be had when it is first written kills the writer
+        // (SIGBUS) and leaves a half-filled object. Reserving turns that
+        // into a failure here.
+        int reserveError = 0;
+        if (platform::sys().ftruncate(fd, static_cast<off_t>(mappedSize)) != 0 ||
+            (reserveError = platform::sys().posix_fallocate(fd, 0, static_cast<off_t>(mappedSize))) != 0) {
+            if (reserveError != 0)
+                DiagnosticLog::addEventToLog("SHMEM: cannot reserve %zu bytes: %d\n", mappedSize, reserveError);
             platform::sys().shm_unlink(objectName.c_str());
-            dropDescriptor(fd, fdOut);
-            setError(errOut, 2);
+            platform::sys().close(fd);
+            setError(errOut, kShmSizingFailed);
             return nullptr;
         }
     } else {
+        uint64_t objectSize = 0;
+        const int state = openOwnedSharedMemoryBlock(name, &fd, &objectSize);
+        if (state != kShmObjectOurs) {
+            if (state == kShmObjectUnopenable)
+                reportOpenFailure(errno);
+            setError(errOut, state == kShmObjectNotOurs ? kShmNotOurs : kShmOpenFailed);
+            return nullptr;
+        }
         // Touching a mapping beyond the object's end kills the process, so an
         // object smaller than the wanted size (one still being sized, or a
         // header that claims more frames than it holds) is refused here.
-        struct stat st;
-        if (platform::sys().fstat(fd, &st) != 0 || static_cast<size_t>(st.st_size) < mappedSize) {
-            dropDescriptor(fd, fdOut);
-            setError(errOut, 3);
+        if (objectSize < mappedSize) {
+            platform::sys().close(fd);
+            setError(errOut, kShmMappingFailed);
             return nullptr;
         }
     }
+    if (fdOut != nullptr)
+        *fdOut = fd;
 
     const int protection = create ? (PROT_READ | PROT_WRITE) : PROT_READ;
     void* base = platform::sys().mmap(nullptr, mappedSize, protection, MAP_SHARED, fd, 0);
@@ -143,7 +206,7 @@ void* SampleFileServerUtilities::createOrAttachSharedMemoryBlock_IgnoreHashColli
         if (create)
             platform::sys().shm_unlink(objectName.c_str());
         dropDescriptor(fd, fdOut);
-        setError(errOut, 3);
+        setError(errOut, kShmMappingFailed);
         return nullptr;
     }
 

@@ -55,10 +55,45 @@ HeaderCopy copyHeader(const void* base) {
     return copy;
 }
 
-void* attachBlock(const RhString* name, size_t size, int& fdOut) {
+void* attachBlock(const RhString* name, size_t size, int& fdOut, int* errorOut = nullptr) {
     int error = 0;
-    return SampleFileServerUtilities::attachToSharedMemoryBlock_IgnoreHashCollisions(textOf(name), size, &error,
-                                                                                     &fdOut);
+    void* base = SampleFileServerUtilities::attachToSharedMemoryBlock_IgnoreHashCollisions(textOf(name), size,
+                                                                                           &error, &fdOut);
+    if (errorOut != nullptr)
+        *errorOut = base != nullptr ? 0 : error;
+    return base;
+}
+
+// What the creation chain finds under a candidate name.
+enum class Occupant {
+    kNone,         // no object: create one
+    kLeftover,     // ours, but a stale copy of this file or a damaged header: replace it
+    kOtherFile,    // ours, with a valid header naming another file: next candidate
+    kNotOurs,      // another user's object, or one open to others: next candidate
+    kUnknown,      // could not be looked at: creating will report why
+};
+
+// Looks at the object under `candidate` without mapping it. With names
+// private to one user and port folder, only this server makes objects under
+// them, and a server makes each file's segment once: an object of ours that
+// names this file, or whose header is damaged, is a leftover of an earlier
+// server (killed, crashed, or logged out under).
+Occupant occupantOf(const RhString* candidate, const char* storedPath) {
+    int fd = -1;
+    uint64_t size = 0;
+    switch (SampleFileServerUtilities::openOwnedSharedMemoryBlock(textOf(candidate), &fd, &size)) {
+    case SampleFileServerUtilities::kShmObjectAbsent: return Occupant::kNone;
+    case SampleFileServerUtilities::kShmObjectNotOurs: return Occupant::kNotOurs;
+    case SampleFileServerUtilities::kShmObjectOurs: break;
+    default: return Occupant::kUnknown;
+    }
+    SampleFileSegmentHeader header;
+    const ssize_t got = platform::sys().pread(fd, &header, sizeof header, 0);
+    platform::sys().close(fd);
+    if (!SampleFileSharedmemSegment::isValidHeader(got == static_cast<ssize_t>(sizeof header) ? &header : nullptr,
+                                                   size))
+        return Occupant::kLeftover;
+    return std::strcmp(header.filePath, storedPath) == 0 ? Occupant::kLeftover : Occupant::kOtherFile;
 }
 
 }  // namespace
@@ -125,15 +160,12 @@ void* SampleFileSharedmemSegment::createRecursive(const RhPath* path, int channe
             return nullptr;
         }
 
-        int fd = -1;
-        void* existing = attachBlock(candidate, kHeaderSize, fd);
-        if (existing == nullptr)
-            break;
-        HeaderCopy header = copyHeader(existing);
-        releaseSharedMemSegment(kReleaseDetach, candidate, 0, existing, fd);
-        if (path != nullptr && path->endsWith(header.filePath))
-            return nullptr;  // this file's segment exists already; leave it to its clients
-        advanceToNextHashString(candidate);
+        const Occupant occupant = occupantOf(candidate, storedFormOf(path));
+        if (occupant == Occupant::kOtherFile || occupant == Occupant::kNotOurs) {
+            advanceToNextHashString(candidate);
+            continue;
+        }
+        break;  // free, or a leftover that creation removes first
     }
     (void)channel;
 
@@ -177,7 +209,8 @@ void* SampleFileSharedmemSegment::attachRecursive(const RhPath* path, int channe
         }
 
         int fd = -1;
-        void* base = attachBlock(name, fullSize(expectedFrames), fd);
+        int error = 0;
+        void* base = attachBlock(name, fullSize(expectedFrames), fd, &error);
         if (base != nullptr) {
             HeaderCopy header = copyHeader(base);
             if (std::strcmp(header.filePath, wantedPath) == 0) {
@@ -195,21 +228,37 @@ void* SampleFileSharedmemSegment::attachRecursive(const RhPath* path, int channe
             advanceToNextHashString(name);
             continue;
         }
+        if (error == SampleFileServerUtilities::kShmNotOurs) {
+            // Never mapped: another user may have planted it, and may shrink it
+            // under a mapping. It takes the name as another file would.
+            printPair("ATTACH: collision!!  %s - %s\n", name, path);
+            advanceToNextHashString(name);
+            continue;
+        }
 
         printPair("ATTACH: Cannot attach to sh mem segment %s - %s\n", name, path);
-        base = attachBlock(name, kHeaderSize, fd);
-        if (base == nullptr)
+        base = attachBlock(name, kHeaderSize, fd, &error);
+        if (base == nullptr && error != SampleFileServerUtilities::kShmNotOurs)
             return nullptr;
-        HeaderCopy header = copyHeader(base);
-        releaseSharedMemSegment(kReleaseDetach, name, 0, base, fd);
-        if (std::strcmp(header.filePath, wantedPath) == 0) {
-            if (header.frameCount < 0)
-                return nullptr;
-            return attachBlock(name, fullSize(header.frameCount), fdOut);
+        if (base != nullptr) {
+            HeaderCopy header = copyHeader(base);
+            releaseSharedMemSegment(kReleaseDetach, name, 0, base, fd);
+            if (std::strcmp(header.filePath, wantedPath) == 0) {
+                if (header.frameCount < 0)
+                    return nullptr;
+                return attachBlock(name, fullSize(header.frameCount), fdOut);
+            }
         }
         printPair("ATTACH: collision!!  %s - %s\n", name, path);
         advanceToNextHashString(name);
     }
+}
+
+bool SampleFileSharedmemSegment::isValidHeader(const SampleFileSegmentHeader* header, uint64_t objectSize) {
+    if (header == nullptr || header->segmentMarker != 1 || header->frameCount < 0 || header->filePath[0] == '\0' ||
+        std::memchr(header->filePath, '\0', sizeof header->filePath) == nullptr)
+        return false;
+    return objectSize == SampleFileServerUtilities::roundUpToPageSize(fullSize(header->frameCount));
 }
 
 void SampleFileSharedmemSegment::releaseSharedMemSegment(int mode, const RhString* name, int frames, void* base,

@@ -72,14 +72,18 @@ public:
 
     // ---- Server side ----
 
-    // Creates, sizes, maps read-write (and, with wireDown non-zero, locks
-    // when RhMemory::okayToLock allows) the segment for channel `channel` of
-    // the file at `path`, holding `frames` frames, and writes its header.
-    // Returns the base (the header), with the name used in *nameOut and the
-    // open descriptor in fdOut. Returns null, and fdOut -1, when a segment
-    // for this file exists already (it is left untouched), when 11 candidate
-    // names are held by other files, when frames is negative or on a system
-    // failure (nothing is left behind then).
+    // Creates, sizes, reserves, maps read-write (and, with wireDown
+    // non-zero, locks when RhMemory::okayToLock allows) the segment for
+    // channel `channel` of the file at `path`, holding `frames` frames, and
+    // writes its header. Returns the base (the header), with the name used
+    // in *nameOut and the open descriptor in fdOut. Along the chain, a name
+    // held by another file's valid segment of ours, or by an object that is
+    // not ours alone (another user's, or open to others), is skipped; an
+    // object of ours that holds this file or has a damaged header is a
+    // leftover of an earlier server and is replaced by a fresh segment
+    // (processes that map the old one keep their mapping). Returns null, and
+    // fdOut -1, when 11 candidate names are taken, when frames is negative
+    // or on a system failure (nothing is left behind then).
     static void* createSharedMemSegment(const RhPath* path, int channel, int frames, int& fdOut, RhString* nameOut,
                                         int wireDown);
 
@@ -94,8 +98,10 @@ public:
     // first candidate (createInitialHashString); on success it holds the
     // name actually attached. The mapping covers the header's frame count,
     // which goes to framesOut, also when it differs from expectedFrames.
-    // Returns the base, or null (framesOut 0, fdOut -1) when there is no
-    // such segment or 11 candidates belong to other files.
+    // Objects that are not ours alone are never mapped: they count as
+    // another file's segment and the chain moves on. Returns the base, or
+    // null (framesOut 0, fdOut -1) when there is no such segment or 11
+    // candidates belong to other files or users.
     static void* attachToSharedMemSegment(const RhPath* path, RhString* name, int channel, int& framesOut,
                                           int& fdOut, int expectedFrames);
 
@@ -104,6 +110,12 @@ public:
                                  int expectedFrames);
 
     // ---- Both sides ----
+
+    // True when `header` (null: could not be read) is that of a whole
+    // segment in an object of objectSize bytes: marker 1, a frame count of
+    // at least 0 whose page-rounded full size is the object's size, and a
+    // non-empty, terminated path.
+    static bool isValidHeader(const SampleFileSegmentHeader* header, uint64_t objectSize);
 
     // Releases a segment mapped with the full size for `frames`:
     // kReleaseDetach unmaps base and closes fd; kReleaseCloseDescriptor only

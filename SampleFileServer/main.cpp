@@ -119,6 +119,16 @@ int main(int argc, char** argv) {
     // A test build for the protocol alone: every file named stays queued.
     SampleFileServer::sDiskReaderJobFunction = nullptr;
 #endif
+    // A test build may lower the limits so that tests can reach them.
+#ifdef RH_TEST_MAX_REGISTERED_CLIENTS
+    SampleFileServer::sLimits.maxRegisteredClients = RH_TEST_MAX_REGISTERED_CLIENTS;
+#endif
+#ifdef RH_TEST_MAX_HELD_SAMPLE_FILES
+    SampleFileServer::sLimits.maxHeldSampleFiles = RH_TEST_MAX_HELD_SAMPLE_FILES;
+#endif
+#ifdef RH_TEST_MAX_HELD_PATH_BYTES
+    SampleFileServer::sLimits.maxHeldPathBytes = RH_TEST_MAX_HELD_PATH_BYTES;
+#endif
     SampleFileServer::runServerMain(RH_FIRST_STATUS_POLL_SECONDS, RH_STATUS_POLL_INTERVAL_SECONDS);
     return 0;
 }

@@ -83,15 +83,19 @@ const char* const kHelp =
     "  ping\n"
     "      Tells whether a server is serving; exit status 0 when one is, 1 when not.\n"
     "  segments [--remove-stale] [FOLDER]\n"
-    "      Lists the shared-memory segments that servers made for sample files\n"
-    "      and that you can read: name, frames, size in bytes and the file's\n"
-    "      path. With FOLDER, only the segments of files inside FOLDER.\n"
-    "      --remove-stale  removes those segments, and names each one removed,\n"
-    "                    but only when no server is serving (none accepts a\n"
-    "                    connection, however busy), and never one that a\n"
-    "                    process still maps: such a segment is named as skipped.\n"
-    "                    Segments left by a server that crashed stay in memory\n"
-    "                    until removed or until the system restarts.\n"
+    "      Lists the shared-memory segments that your servers of this port\n"
+    "      folder made for sample files: name, frames, size in bytes and the\n"
+    "      file's path; a segment whose header is damaged (left by a server\n"
+    "      that died while making it) is shown as damaged. With FOLDER, only\n"
+    "      the segments of files inside FOLDER.\n"
+    "      --remove-stale  removes those segments (damaged ones too), and names\n"
+    "                    each one removed, but only when no server is serving\n"
+    "                    (none accepts a connection, however busy), and never\n"
+    "                    one that a process still maps: such a segment is named\n"
+    "                    as skipped. A server replaces the segments that a dead\n"
+    "                    server left for a file when that file is loaded again;\n"
+    "                    the others stay in memory until removed or until the\n"
+    "                    system restarts.\n"
     "  status [--json]\n"
     "      Shows what the server holds: its clients (name, pid, files used and\n"
     "      still loading), its files (state, channels, frames, memory held,\n"
@@ -444,16 +448,22 @@ int runSegments(int argc, char** argv) {
     if (!removeStale) {
         if (segments.empty())
             printf("No segments found.\n");
-        for (const SampleFileClient::SegmentListing& segment : segments)
-            printf("%s  %d frames  %llu bytes  %s\n", segment.name.c_str(), segment.frameCount,
-                   static_cast<unsigned long long>(segment.size), segment.storedPath.c_str());
+        for (const SampleFileClient::SegmentListing& segment : segments) {
+            if (segment.damaged)
+                printf("%s  damaged  %llu bytes%s%s\n", segment.name.c_str(),
+                       static_cast<unsigned long long>(segment.size), segment.storedPath.empty() ? "" : "  ",
+                       segment.storedPath.c_str());
+            else
+                printf("%s  %d frames  %llu bytes  %s\n", segment.name.c_str(), segment.frameCount,
+                       static_cast<unsigned long long>(segment.size), segment.storedPath.c_str());
+        }
         return kExitOk;
     }
 
     // A serving server may still use every one of them, also one too busy to
-    // answer at once. A server of another port folder (another
-    // XDG_RUNTIME_DIR) is not seen here but maps its segments, which are
-    // then skipped. (A server that starts right after these checks makes
+    // answer at once, or be making one (its header is not written yet).
+    // Servers of other port folders use other object names and are never
+    // seen here. (A server that starts right after these checks makes
     // segments of its own under names that the removal below may meet; it
     // only happens when the user starts one meanwhile.)
     if (SampleFileClient::isServerListening())
@@ -462,8 +472,9 @@ int runSegments(int argc, char** argv) {
     int skipped = 0;
     int exitCode = kExitOk;
     for (const SampleFileClient::SegmentListing& segment : segments) {
+        const std::string what = segment.damaged ? "damaged" : segment.storedPath;
         if (segment.inUse) {
-            printf("Skipped %s (%s): a process still maps it.\n", segment.name.c_str(), segment.storedPath.c_str());
+            printf("Skipped %s (%s): a process still maps it.\n", segment.name.c_str(), what.c_str());
             skipped++;
             continue;
         }
@@ -472,7 +483,7 @@ int runSegments(int argc, char** argv) {
             exitCode = failure("Could not remove " + segment.name + ": " + strerror(-status) + ".");
             continue;
         }
-        printf("Removed %s (%s).\n", segment.name.c_str(), segment.storedPath.c_str());
+        printf("Removed %s (%s).\n", segment.name.c_str(), what.c_str());
         removed++;
     }
     if (removed == 0 && skipped == 0 && exitCode == kExitOk)

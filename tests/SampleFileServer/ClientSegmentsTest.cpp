@@ -3,6 +3,7 @@
 // shared-memory folder while leaving every other object alone.
 #include <gtest/gtest.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -63,6 +64,7 @@ protected:
     }
 
     rhtest::TempDir dir;
+    rhtest::ScopedEnv runtimeEnv{"XDG_RUNTIME_DIR", dir.path()};  // a port folder of its own
     srvtest::SegmentSweeper sweeper;
 };
 
@@ -143,7 +145,7 @@ TEST_F(ClientSegmentsTest, AttachRefusesAnObjectWithoutTheSegmentMarker) {
     EXPECT_FALSE(attachment.isAttached());
 }
 
-TEST_F(ClientSegmentsTest, ListsOnlyNamedAndValidSegments) {
+TEST_F(ClientSegmentsTest, ListsOurSegmentsAndShowsDamagedOnes) {
     const std::string good = samplePath("good.wav");
     ServerSegment segment;
     segment.frames = 1000;
@@ -151,7 +153,8 @@ TEST_F(ClientSegmentsTest, ListsOnlyNamedAndValidSegments) {
     segment.base = Segment::createSharedMemSegment(&goodPath, 0, 1000, segment.fd, &segment.name, 0);
     ASSERT_NE(segment.base, nullptr);
 
-    // Objects under segment names whose content is not a valid segment.
+    // Objects under segment names whose content is not a valid segment:
+    // leftovers, listed as damaged.
     const std::string marker = samplePath("marker.wav");
     plant(srvtest::segmentName(marker), Segment::fullSize(10), 2, 10, marker);
     const std::string sizeLie = samplePath("size.wav");
@@ -160,32 +163,55 @@ TEST_F(ClientSegmentsTest, ListsOnlyNamedAndValidSegments) {
     plant(srvtest::segmentName(negative), Segment::fullSize(10), 1, -1, negative);
     const std::string open = samplePath("open.wav");
     plant(srvtest::segmentName(open), Segment::fullSize(10), 1, 10, open + std::string(1024, 'x'));
-    // A valid header under a name of another shape.
+    // Not listed at all: a valid header under a name of another shape, and
+    // a valid segment that grants access to others (not ours alone).
     const std::string shortName = srvtest::segmentName(samplePath("short.wav")).substr(0, 28);
     sweeper.watchName(shortName);
     plant(shortName, Segment::fullSize(10), 1, 10, dir.file("short.wav"));
+    const std::string shared = samplePath("shared.wav");
+    plant(srvtest::segmentName(shared), Segment::fullSize(10), 1, 10, shared);
+    ASSERT_EQ(chmod(("/dev/shm" + srvtest::objectName(srvtest::segmentName(shared))).c_str(), 0644), 0);
 
     std::vector<SampleFileClient::SegmentListing> own = ownListings();
-    ASSERT_EQ(own.size(), 1u);
-    EXPECT_EQ(own[0].name, segment.name.getText());
-    EXPECT_EQ(own[0].storedPath, good);
-    EXPECT_EQ(own[0].frameCount, 1000);
-    EXPECT_EQ(own[0].size, Utilities::roundUpToPageSize(Segment::fullSize(1000)));
-    EXPECT_TRUE(own[0].inUse) << "this process maps it";
+    std::vector<std::string> damaged;
+    std::vector<SampleFileClient::SegmentListing> whole;
+    for (const SampleFileClient::SegmentListing& listing : own)
+        (listing.damaged ? damaged.push_back(listing.storedPath) : whole.push_back(listing));
+    std::sort(damaged.begin(), damaged.end());
+    std::vector<std::string> expectedDamaged = {marker, negative, (open + std::string(1024, 'x')).substr(0, 1024), sizeLie};
+    std::sort(expectedDamaged.begin(), expectedDamaged.end());
+    EXPECT_EQ(damaged, expectedDamaged);
+    ASSERT_EQ(whole.size(), 1u);
+    EXPECT_EQ(whole[0].name, segment.name.getText());
+    EXPECT_EQ(whole[0].storedPath, good);
+    EXPECT_EQ(whole[0].frameCount, 1000);
+    EXPECT_EQ(whole[0].size, Utilities::roundUpToPageSize(Segment::fullSize(1000)));
+    EXPECT_TRUE(whole[0].inUse) << "this process maps it";
 
     // As a crashed server leaves it: nobody maps it any more.
     Segment::releaseSharedMemSegment(Segment::kReleaseDetach, &segment.name, segment.frames, segment.base, segment.fd);
     segment.base = nullptr;
     own = ownListings();
-    ASSERT_EQ(own.size(), 1u);
-    EXPECT_FALSE(own[0].inUse);
-    EXPECT_EQ(SampleFileClient::removeSegment(own[0].name), 0);
-    EXPECT_FALSE(srvtest::segmentExists(own[0].name));
-    EXPECT_EQ(SampleFileClient::removeSegment(own[0].name), -ENOENT);
+    ASSERT_EQ(own.size(), 5u);
+    for (const SampleFileClient::SegmentListing& listing : own) {
+        EXPECT_FALSE(listing.inUse) << listing.name;
+        EXPECT_EQ(SampleFileClient::removeSegment(listing.name), 0);
+        EXPECT_FALSE(srvtest::segmentExists(listing.name));
+        EXPECT_EQ(SampleFileClient::removeSegment(listing.name), -ENOENT);
+    }
     EXPECT_TRUE(ownListings().empty());
 }
 
 TEST(SegmentNameShapeTest, TellsSegmentObjectNamesApart) {
+    rhtest::TempDir dir;
+    rhtest::ScopedEnv runtimeEnv("XDG_RUNTIME_DIR", dir.path());
+    const std::string prefix = Utilities::sharedMemoryObjectPrefix().substr(1);
+    std::string otherFolderPrefix;
+    {
+        rhtest::TempDir other;
+        rhtest::ScopedEnv otherEnv("XDG_RUNTIME_DIR", other.path());
+        otherFolderPrefix = Utilities::sharedMemoryObjectPrefix().substr(1);
+    }
     std::string computed = srvtest::segmentName("/Samples/x.wav", 1);
     std::replace(computed.begin(), computed.end(), '/', '~');
     struct Case {
@@ -196,16 +222,19 @@ TEST(SegmentNameShapeTest, TellsSegmentObjectNamesApart) {
     std::string withI = body;
     withI[8] = 'I';  // not in the alphabet
     const Case cases[] = {
-        {computed, true},
-        {"L_" + body + "~=", true},   // '/' stands as '~'
-        {"R_" + body + "Z[", true},   // last character advanced past the alphabet
-        {"R_" + body + "Z0", true},   // advanced from '/'
-        {"L_" + body + "Z", false},   // 28 characters
-        {"L_" + body + "Zab", false}, // 30 characters
-        {"X_" + body + "Za", false},
-        {"L-" + body + "Za", false},
-        {"L_" + withI + "Za", false},
-        {"L_" + body + "Z ", false},
+        {computed, false},                    // no prefix
+        {otherFolderPrefix + computed, false},  // another port folder's
+        {"Quillorantics-" + std::to_string(geteuid() + 1) + prefix.substr(prefix.find('-', 14)) + computed, false},
+        {prefix + computed, true},
+        {prefix + "L_" + body + "~=", true},   // '/' stands as '~'
+        {prefix + "R_" + body + "Z[", true},   // last character advanced past the alphabet
+        {prefix + "R_" + body + "Z0", true},   // advanced from '/'
+        {prefix + "L_" + body + "Z", false},   // 28 characters
+        {prefix + "L_" + body + "Zab", false}, // 30 characters
+        {prefix + "X_" + body + "Za", false},
+        {prefix + "L-" + body + "Za", false},
+        {prefix + "L_" + withI + "Za", false},
+        {prefix + "L_" + body + "Z ", false},
         {"sem." + body, false},
     };
     for (const Case& c : cases)

@@ -1,7 +1,7 @@
 // Failing system calls while files load, in process: the disk reader and the
 // conversion jobs run on the pool as in the server, and the system-call
 // table makes one file's calls fail (open, fstat, pread, shm_open,
-// ftruncate, mmap) with ENOSPC, EMFILE, EIO, EINTR or short reads, or
+// ftruncate, posix_fallocate, mmap) with ENOSPC, EMFILE, EIO, EINTR or short reads, or
 // truncates the file while it is read. Whatever happens, that file's entry
 // ends finished or leaves the registry, its segments hold either the right
 // samples or zeros, nothing of it stays in the shared-memory folder, and the
@@ -63,7 +63,7 @@ std::string rampWave(int channels, int frames, int seed) {
 
 // ---- The faults ----
 
-enum class Call { kNone, kOpen, kFstat, kPread, kShmOpen, kFtruncate, kMmap };
+enum class Call { kNone, kOpen, kFstat, kPread, kShmOpen, kFtruncate, kFallocate, kMmap };
 
 struct Fault {
     Call call = Call::kNone;
@@ -186,6 +186,15 @@ int faultyFtruncate(int fd, off_t length) {
     return real().ftruncate(fd, length);
 }
 
+// Returns the error number, as the real call does.
+int faultyFallocate(int fd, off_t offset, off_t length) {
+    std::lock_guard<std::mutex> lock(gMutex);
+    const int channel = shmChannelOf(fd);
+    if (channel >= 0 && channelMatches(channel) && failsNow(Call::kFallocate))
+        return errno;
+    return real().posix_fallocate(fd, offset, length);
+}
+
 void* faultyMmap(void* addr, size_t length, int prot, int flags, int fd, off_t offset) {
     std::lock_guard<std::mutex> lock(gMutex);
     const int channel = shmChannelOf(fd);
@@ -209,6 +218,7 @@ public:
         table.pread = faultyPread;
         table.shm_open = faultyShmOpen;
         table.ftruncate = faultyFtruncate;
+        table.posix_fallocate = faultyFallocate;
         table.mmap = faultyMmap;
         runtime_.reset(new rhtest::TempDir);
         env_.reset(new rhtest::ScopedEnv("XDG_RUNTIME_DIR", runtime_->path()));
@@ -258,16 +268,19 @@ protected:
     const TestFile& target() const { return files_[1]; }
 
     void setFault(const Fault& fault) {
+        // Named before the lock: naming opens the port folder, through the
+        // wrappers.
+        std::set<std::string> names[2];
+        for (int c = 0; c < 2 && fault.call != Call::kNone; c++)
+            for (const std::string& name : srvtest::segmentNameChain(target().path, c))
+                names[c].insert(SampleFileServerUtilities::sharedMemoryObjectName(name.c_str()));
         std::lock_guard<std::mutex> lock(gMutex);
         gFault = fault;
         gCalls = 0;
         gInterruptPending = true;
         gTargetPath = fault.call == Call::kNone ? "" : target().path;
         for (int c = 0; c < 2; c++) {
-            gTargetShmNames[c].clear();
-            if (fault.call != Call::kNone)
-                for (const std::string& name : srvtest::segmentNameChain(target().path, c))
-                    gTargetShmNames[c].insert(SampleFileServerUtilities::sharedMemoryObjectName(name.c_str()));
+            gTargetShmNames[c] = names[c];
             gTargetShmFds[c].clear();
         }
         gTargetFileFds.clear();
@@ -480,7 +493,8 @@ TEST_F(LoadFaultTest, SegmentFailures) {
     const Case cases[] = {
         {"shm_open EMFILE", Call::kShmOpen, EMFILE}, {"shm_open ENOSPC", Call::kShmOpen, ENOSPC},
         {"shm_open EINTR", Call::kShmOpen, EINTR},   {"ftruncate ENOSPC", Call::kFtruncate, ENOSPC},
-        {"ftruncate EIO", Call::kFtruncate, EIO},     {"mmap ENOMEM", Call::kMmap, ENOMEM},
+        {"ftruncate EIO", Call::kFtruncate, EIO},     {"posix_fallocate ENOSPC", Call::kFallocate, ENOSPC},
+        {"posix_fallocate EINTR", Call::kFallocate, EINTR}, {"mmap ENOMEM", Call::kMmap, ENOMEM},
         {"mmap EMFILE", Call::kMmap, EMFILE},
     };
     for (const Case& c : cases) {

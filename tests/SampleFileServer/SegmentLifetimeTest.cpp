@@ -2,7 +2,10 @@
 // server process: the test build whose stand-in loader turns every queued
 // file into a one-channel segment and whose status polls come every second,
 // and sfclient processes as clients that can be killed or stopped.
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -186,6 +189,112 @@ TEST_F(SegmentLifetimeTest, AClientAttachesToItsLoadedFile) {
     EXPECT_EQ(*status, 0);
     EXPECT_FALSE(segmentExists(segmentName(path)));
     EXPECT_EQ(attachment.samples()[kFrames - 1], 0.0f);
+}
+
+// The frame count in the header of the segment object `name` (-1 when it
+// cannot be read).
+int32_t headerFrames(const std::string& name) {
+    int fd = shm_open(srvtest::objectName(name).c_str(), O_RDONLY, 0);
+    if (fd < 0)
+        return -1;
+    SampleFileSegmentHeader header{};
+    const bool read = pread(fd, &header, sizeof header, 0) == static_cast<ssize_t>(sizeof header);
+    close(fd);
+    return read ? header.frameCount : -1;
+}
+
+TEST_F(SegmentLifetimeTest, SignalsThatEndASessionEndTheServerCleanly) {
+    for (const int sig : {SIGTERM, SIGINT, SIGHUP}) {
+        SCOPED_TRACE(sig);
+        startServer();
+        const std::string path = samplePath("signal" + std::to_string(sig) + ".wav");
+        srvtest::ChildProcess* client = startHoldingClient({path});
+        ASSERT_NE(client, nullptr);
+        ASSERT_TRUE(segmentExists(segmentName(path)));
+        server.signal(SIGPIPE);  // ignored
+        EXPECT_TRUE(serverRuns());
+        server.signal(sig);
+        std::optional<int> status = server.waitExit(5.0);
+        ASSERT_TRUE(status.has_value()) << "the server outlived the signal";
+        EXPECT_EQ(*status, 0);
+        EXPECT_FALSE(segmentExists(segmentName(path))) << "a segment outlived the server";
+        EXPECT_TRUE(rhtest::readFile(srvtest::socketPathOf(SampleFileServerUtilities::kServerManagerPortName)).empty());
+        EXPECT_EQ(access(srvtest::socketPathOf(SampleFileServerUtilities::kServerManagerPortName).c_str(), F_OK), -1);
+        client->kill();
+    }
+}
+
+TEST_F(SegmentLifetimeTest, LeftoversOfAKilledServerAndZeroedHeadersAreReplaced) {
+    startServer();
+    const std::string path = samplePath("left.wav");
+    srvtest::ChildProcess* client = startHoldingClient({path});
+    ASSERT_NE(client, nullptr);
+    server.kill();  // no chance to clean up
+    client->kill();
+    ASSERT_TRUE(segmentExists(segmentName(path)));
+    ASSERT_EQ(headerFrames(segmentName(path)), kFrames);
+
+    // A zeroed header, as a kill between sizing and writing it leaves.
+    const std::string zeroed = samplePath("zeroed.wav");
+    {
+        int fd = shm_open(srvtest::objectName(segmentName(zeroed)).c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(ftruncate(fd, 8192), 0);
+        close(fd);
+    }
+
+    server.waitExit(0.0);
+    startServer();
+    SampleFileClient::Options options;
+    options.startServer = false;
+    SampleFileClient again(options);
+    ASSERT_EQ(again.connect(), 0);
+    const int seen = again.loadingFinishedCount();
+    ASSERT_EQ(again.sendSampleFileList({{path, 50}, {zeroed, 60}}), 0);
+    ASSERT_TRUE(again.waitForLoadingFinished(seen, 5.0));
+    for (const auto& [file, frames] : {std::pair<std::string, int>{path, 50}, {zeroed, 60}}) {
+        SampleFileAttachment attachment;
+        EXPECT_EQ(SampleFileClient::attachSampleFile(file, 0, frames, &attachment), 0) << file;
+        EXPECT_EQ(attachment.segmentName(), segmentName(file)) << "a fresh segment under the first name";
+    }
+}
+
+TEST_F(SegmentLifetimeTest, ServersOfTwoPortFoldersNeverShareSegments) {
+    const std::string path = samplePath("both.wav");  // the same file for both
+    startServer();
+    srvtest::ChildProcess* first = startHoldingClient({path});
+    ASSERT_NE(first, nullptr);
+    const std::string firstObject = srvtest::objectName(segmentName(path));
+
+    rhtest::TempDir otherRuntime;
+    std::string secondObject;
+    srvtest::ChildProcess otherServer;
+    srvtest::ChildProcess otherClient;
+    {
+        rhtest::ScopedEnv otherEnv("XDG_RUNTIME_DIR", otherRuntime.path());
+        secondObject = srvtest::objectName(segmentName(path));
+        segments.watchObject(secondObject);
+        ASSERT_TRUE(otherServer.start({QUILLORANTICS_TEST_LOADER_SERVER_PATH}));
+        ASSERT_TRUE(srvtest::waitUntilServing());
+        const std::string out = otherRuntime.file("client");
+        ASSERT_TRUE(otherClient.start({SFCLIENT_PATH, "load", "--hold", "--no-check", "--frames", "30", path}, out));
+        ASSERT_TRUE(waitUntil([&] { return rhtest::readFile(out).find("Nothing left to load.") != std::string::npos; },
+                              5.0));
+    }
+    EXPECT_NE(secondObject, firstObject);
+    auto exists = [](const std::string& object) { return access(("/dev/shm" + object).c_str(), F_OK) == 0; };
+    EXPECT_TRUE(exists(firstObject));
+    EXPECT_TRUE(exists(secondObject));
+    EXPECT_EQ(headerFrames(segmentName(path)), kFrames) << "the first server's segment was touched";
+
+    // The first server ends with its client and takes only its own segment along.
+    first->kill();
+    ASSERT_TRUE(server.waitExit(3.0).has_value());
+    EXPECT_FALSE(exists(firstObject));
+    EXPECT_TRUE(exists(secondObject));
+    otherClient.kill();
+    ASSERT_TRUE(otherServer.waitExit(3.0).has_value());
+    EXPECT_FALSE(exists(secondObject));
 }
 
 }  // namespace

@@ -45,8 +45,15 @@ inline bool segmentExists(const std::string& name) {
     return true;
 }
 
-// Removes, at scope exit, every segment name of the watched paths (both
-// channels, whole chains) and every name watched directly. Declare it before
+// The system's name of the segment object `name` for this user and the
+// current port folder.
+inline std::string objectName(const std::string& name) {
+    return SampleFileServerUtilities::sharedMemoryObjectName(name.c_str());
+}
+
+// Removes, at scope exit, every segment object of the watched paths (both
+// channels, whole chains) and every name watched directly, under the object
+// names of the port folder current when they were watched. Declare it before
 // any server or client of the test, so that it runs after they are gone.
 class SegmentSweeper {
 public:
@@ -54,21 +61,26 @@ public:
     SegmentSweeper(const SegmentSweeper&) = delete;
     SegmentSweeper& operator=(const SegmentSweeper&) = delete;
     ~SegmentSweeper() {
-        for (const std::string& name : names_)
-            shm_unlink(SampleFileServerUtilities::sharedMemoryObjectName(name.c_str()).c_str());
+        for (const std::string& name : objectNames_)
+            shm_unlink(name.c_str());
     }
 
     // Returns `path`, now watched.
     const std::string& watch(const std::string& path) {
         for (int channel = 0; channel < 2; ++channel)
             for (const std::string& name : segmentNameChain(path, channel))
-                names_.push_back(name);
+                watchName(name);
         return path;
     }
-    void watchName(const std::string& name) { names_.push_back(name); }
+    void watchName(const std::string& name) { watchObject(objectName(name)); }
+    // An object name as the system knows it (with its leading "/").
+    void watchObject(const std::string& object) {
+        if (!object.empty())
+            objectNames_.push_back(object);
+    }
 
 private:
-    std::vector<std::string> names_;
+    std::vector<std::string> objectNames_;
 };
 
 }  // namespace srvtest

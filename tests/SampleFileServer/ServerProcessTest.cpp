@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,9 @@
 
 #ifndef QUILLORANTICS_SERVER_PATH
 #error "QUILLORANTICS_SERVER_PATH must name the server executable"
+#endif
+#ifndef QUILLORANTICS_TEST_LIMITS_SERVER_PATH
+#error "QUILLORANTICS_TEST_LIMITS_SERVER_PATH must name the server built with low limits"
 #endif
 #ifndef QUILLORANTICS_TEST_INTERVALS_SERVER_PATH
 #error "QUILLORANTICS_TEST_INTERVALS_SERVER_PATH must name the server built with short poll intervals"
@@ -360,10 +364,120 @@ TEST_F(ServerProcessTest, ChunkedListsAreTakenOnlyWithTheFinalChunk) {
 
     // A list longer than the server holds is dropped whole, also the chunks
     // that come after the limit is passed; the previous list stays.
-    ASSERT_EQ(client.sendSampleFileList(entriesOf(manyPaths("t", SampleFileServer::kMaxPendingListEntries + 301))), 0);
+    ASSERT_EQ(client.sendSampleFileList(entriesOf(manyPaths("t", SampleFileServer::kMaxPendingListEntries + 301))),
+              SampleFileClient::kClientOverLimit);
     EXPECT_EQ(progressOf(name), 601);
     ASSERT_EQ(client.sendSampleFileList(entriesOf(manyPaths("u", 3))), 0);
     EXPECT_EQ(progressOf(name), 3);
+}
+
+// The resident memory of process `pid` in bytes (0 when unknown).
+uint64_t residentBytes(pid_t pid) {
+    const std::string status = rhtest::readFile("/proc/" + std::to_string(pid) + "/status");
+    const size_t at = status.find("VmRSS:");
+    return at == std::string::npos ? 0 : std::stoull(status.substr(at + 6)) * 1024;
+}
+
+TEST_F(ServerProcessTest, AFloodOfListsIsDroppedAtTheByteLimitsAndMemoryStaysBounded) {
+    // The sanitizer's quarantine would keep every freed copy of the flood.
+    rhtest::ScopedEnv asan("ASAN_OPTIONS", "quarantine_size_mb=8");
+    startServer();
+    SampleFileClient client(clientOptions());
+    ASSERT_EQ(client.connect(), 0);
+    const std::string name = client.name();
+    ASSERT_EQ(client.sendSampleFileList(entriesOf({"/x/kept.wav"})), 0);
+    const uint64_t before = residentBytes(server.pid());
+    ASSERT_GT(before, 0u);
+
+    // 400 chunks of 300 paths of 3400 bytes under one list id: 408 MB, far
+    // past the 16 MiB that one client's unfinished list may hold.
+    std::vector<std::string> longPaths;
+    for (int i = 0; i < 300; i++)
+        longPaths.push_back("/flood/" + std::to_string(i) + "/" + std::string(3400 - 8 - std::to_string(i).size(), 'f'));
+    const std::string chunk = listChunk(name, 77, false, longPaths);
+    auto port = platform::RemotePort::connect(SampleFileServerUtilities::kServerManagerPortName);
+    ASSERT_NE(port, nullptr);
+    for (int i = 0; i < 400; i++)
+        ASSERT_EQ(port->sendRequest(kCtoS_ReplyListOfSampleFilesInUseByClient, chunk.data(), chunk.size(), 10.0, 10.0,
+                                    false, nullptr), 0) << i;
+    std::string reply;
+    const std::string last = listChunk(name, 77, true, {"/x/last.wav"});
+    ASSERT_EQ(port->sendRequest(kCtoS_ReplyListOfSampleFilesInUseByClient, last.data(), last.size(), 10.0, 10.0, true,
+                                &reply), 0);
+    ASSERT_EQ(reply.size(), 4u);
+    int32_t status;
+    memcpy(&status, reply.data(), 4);
+    EXPECT_EQ(status, kReplyOverLimit);
+    EXPECT_EQ(progressOf(name), 1) << "the previous list stays in force";
+    const uint64_t after = residentBytes(server.pid());
+    EXPECT_LT(after, before + (uint64_t{64} << 20)) << "resident memory grew from " << before << " to " << after;
+
+    // Several clients whose unfinished lists each stay below their own limit
+    // (15 chunks: 15.3 MB) but not below the limit of all together (64 MiB):
+    // the fifth list is dropped, the four others are taken.
+    std::vector<std::unique_ptr<SampleFileClient>> others;
+    for (int c = 0; c < 5; c++) {
+        others.push_back(std::make_unique<SampleFileClient>(clientOptions()));
+        ASSERT_EQ(others.back()->connect(), 0);
+        const std::string otherChunk = listChunk(others.back()->name(), 1, false, longPaths);
+        for (int i = 0; i < 15; i++)
+            ASSERT_EQ(port->sendRequest(kCtoS_ReplyListOfSampleFilesInUseByClient, otherChunk.data(),
+                                        otherChunk.size(), 10.0, 10.0, false, nullptr), 0);
+    }
+    for (int c = 0; c < 5; c++) {
+        const std::string last = listChunk(others[c]->name(), 1, true, {"/x/last.wav"});
+        ASSERT_EQ(port->sendRequest(kCtoS_ReplyListOfSampleFilesInUseByClient, last.data(), last.size(), 10.0, 10.0,
+                                    true, &reply), 0);
+        ASSERT_EQ(reply.size(), 4u);
+        memcpy(&status, reply.data(), 4);
+        EXPECT_EQ(status, c < 4 ? kReplyTaken : kReplyOverLimit) << "client " << c;
+        EXPECT_EQ(progressOf(others[c]->name()), c < 4 ? 301 : 0) << "client " << c;  // 300 distinct paths
+    }
+
+    // A small list afterwards is taken.
+    EXPECT_EQ(client.sendSampleFileList(entriesOf({"/x/a.wav", "/x/b.wav"})), 0);
+    EXPECT_EQ(progressOf(name), 2);
+}
+
+TEST_F(ServerProcessTest, RegistrationsAndHeldFilesAreCapped) {
+    // This build takes 3 clients, 10 held files and 4096 bytes of their paths.
+    startServer(QUILLORANTICS_TEST_LIMITS_SERVER_PATH);
+    std::vector<std::unique_ptr<SampleFileClient>> clients;
+    for (int i = 0; i < 4; i++)
+        clients.push_back(std::make_unique<SampleFileClient>(clientOptions()));
+    for (int i = 0; i < 3; i++)
+        ASSERT_EQ(clients[i]->connect(), 0) << i;
+    EXPECT_EQ(clients[3]->connect(), SampleFileClient::kClientOverLimit);
+    EXPECT_EQ(clients[3]->sendSampleFileList(entriesOf({"/x/a.wav"})), SampleFileClient::kClientNotConnected);
+
+    struct Step {
+        int client;
+        std::vector<std::string> paths;
+        int status;
+        int32_t progress;  // of that client afterwards
+    };
+    const std::string long3000(3000, 'l');
+    const Step steps[] = {
+        {0, manyPaths("a", 8), SampleFileClient::kClientOk, 8},
+        {1, manyPaths("a", 10), SampleFileClient::kClientOk, 10},  // 2 new: 10 held
+        {2, {"/x/new.wav"}, SampleFileClient::kClientOverLimit, 0},  // an 11th
+        {2, manyPaths("a", 3), SampleFileClient::kClientOk, 3},    // held already
+        {0, {"/x/" + long3000, "/y/" + long3000}, SampleFileClient::kClientOverLimit, 8},  // path bytes
+        {0, {"/x/" + long3000}, SampleFileClient::kClientOverLimit, 8},  // client 1 keeps all 10
+        {1, {"/z/b.wav"}, SampleFileClient::kClientOk, 1},         // a list at the limit is replaced: 9
+        {0, {"/x/" + long3000}, SampleFileClient::kClientOk, 1},   // its own old 5 go: 5 held
+        {2, manyPaths("b", 9), SampleFileClient::kClientOverLimit, 3},  // 2 + 9 would be 11
+    };
+    for (size_t i = 0; i < std::size(steps); i++) {
+        const Step& step = steps[i];
+        SCOPED_TRACE("step " + std::to_string(i));
+        EXPECT_EQ(clients[step.client]->sendSampleFileList(entriesOf(step.paths)), step.status);
+        EXPECT_EQ(progressOf(clients[step.client]->name()), step.progress);
+    }
+
+    // A registration frees its place when the client leaves.
+    ASSERT_EQ(clients[2]->leave(), 0);
+    EXPECT_EQ(clients[3]->connect(), 0);
 }
 
 TEST_F(ServerProcessTest, AStalledPeerDoesNotDelayOtherClients) {

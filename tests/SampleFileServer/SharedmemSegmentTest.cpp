@@ -47,21 +47,22 @@ std::vector<std::string> candidateChain(const RhPath& path, int channel) {
     return chain;
 }
 
-// Removes the shared-memory objects a test may create, also when it fails.
+// Removes the shared-memory objects a test may create, also when it fails,
+// under the object names of the port folder current when they were watched.
 class ShmCleanup {
 public:
     ~ShmCleanup() {
-        for (const std::string& name : names_)
-            shm_unlink(Utilities::sharedMemoryObjectName(name.c_str()).c_str());
+        for (const std::string& name : objectNames_)
+            shm_unlink(name.c_str());
     }
     void watch(const RhPath& path, int channel) {
         for (const std::string& name : candidateChain(path, channel))
-            names_.push_back(name);
+            watchName(name);
     }
-    void watchName(const std::string& name) { names_.push_back(name); }
+    void watchName(const std::string& name) { objectNames_.push_back(Utilities::sharedMemoryObjectName(name.c_str())); }
 
 private:
-    std::vector<std::string> names_;
+    std::vector<std::string> objectNames_;
 };
 
 // Writes a segment of `frames` frames owned by `ownerPath` under `name`, as
@@ -96,6 +97,7 @@ protected:
     }
 
     rhtest::TempDir dir_;  // unique folder, so that names are unique to this run
+    rhtest::ScopedEnv runtimeEnv_{"XDG_RUNTIME_DIR", dir_.path()};  // and a port folder of its own
     ShmCleanup cleanup_;
 };
 
@@ -159,10 +161,36 @@ TEST(SharedmemSegmentNames, AdvanceChangesOnlyTheLastCharacter) {
     EXPECT_EQ(Segment::advanceToNextHashString(nullptr), -1);
 }
 
+TEST(SharedmemSegmentNames, ObjectNamesCarryTheUserAndThePortFolder) {
+    rhtest::TempDir one, two;
+    std::string prefixOne, prefixTwo, prefixOneAgain;
+    {
+        rhtest::ScopedEnv env("XDG_RUNTIME_DIR", one.path());
+        prefixOne = Utilities::sharedMemoryObjectPrefix();
+        // "/" is part of the alphabet and stands as "~" in object names.
+        EXPECT_EQ(Utilities::sharedMemoryObjectName("L_a/b/"), prefixOne + "L_a~b~");
+    }
+    {
+        // Another spelling of the same folder is the same folder.
+        rhtest::ScopedEnv env("XDG_RUNTIME_DIR", one.path() + "//");
+        prefixOneAgain = Utilities::sharedMemoryObjectPrefix();
+    }
+    {
+        rhtest::ScopedEnv env("XDG_RUNTIME_DIR", two.path());
+        prefixTwo = Utilities::sharedMemoryObjectPrefix();
+    }
+    const std::string start = "/Quillorantics-" + std::to_string(geteuid()) + "-";
+    ASSERT_EQ(prefixOne.size(), start.size() + 17) << prefixOne;
+    EXPECT_EQ(prefixOne.compare(0, start.size(), start), 0) << prefixOne;
+    EXPECT_EQ(prefixOne.find_first_not_of("0123456789abcdef", start.size()), prefixOne.size() - 1) << prefixOne;
+    EXPECT_EQ(prefixOne.back(), '-');
+    EXPECT_EQ(prefixOneAgain, prefixOne);
+    EXPECT_NE(prefixTwo, prefixOne);
+}
+
 TEST(SharedmemSegmentNames, NamesWithSlashesAreUsableObjects) {
-    // "/" is part of the alphabet; the system's object name must still work.
-    EXPECT_EQ(Utilities::sharedMemoryObjectName("L_a/b/"), "/L_a~b~");
     rhtest::TempDir dir;  // its unique folder name keeps the object name unique
+    rhtest::ScopedEnv env("XDG_RUNTIME_DIR", dir.path());
     std::string name = "L_" + dir.path().substr(dir.path().rfind('/') + 1) + "/x/";
     ShmCleanup cleanup;
     cleanup.watchName(name);
@@ -305,21 +333,201 @@ TEST_F(SharedmemSegmentTest, ChainGivesUpAfterElevenNames) {
     EXPECT_NE(out.find("ATTACH:  recursion too deep"), std::string::npos);
 }
 
-TEST_F(SharedmemSegmentTest, ExistingSegmentOfTheSameFileIsLeftAlone) {
+TEST_F(SharedmemSegmentTest, ALeftoverOfTheSameFileIsReplacedWhileOldMappingsStay) {
     RhPath path = samplePath("E4.wav");
-    MappedSegment seg;
-    seg.frames = 30;
-    seg.base = Segment::createSharedMemSegment(&path, 0, 30, seg.fd, &seg.name, 0);
-    ASSERT_NE(seg.base, nullptr);
-    Segment::samplesOf(seg.base)[3] = 0.75f;
+    MappedSegment old;
+    old.frames = 30;
+    old.base = Segment::createSharedMemSegment(&path, 0, 30, old.fd, &old.name, 0);
+    ASSERT_NE(old.base, nullptr);
+    Segment::samplesOf(old.base)[3] = 0.75f;
 
-    RhString name("unchanged");
-    int fd = 0;
-    EXPECT_EQ(Segment::createSharedMemSegment(&path, 0, 99, fd, &name, 0), nullptr);
+    // As a next server meets the segment that a killed one left.
+    MappedSegment fresh;
+    fresh.frames = 99;
+    fresh.base = Segment::createSharedMemSegment(&path, 0, 99, fresh.fd, &fresh.name, 0);
+    ASSERT_NE(fresh.base, nullptr);
+    EXPECT_STREQ(fresh.name.getText(), old.name.getText());
+    EXPECT_EQ(static_cast<SampleFileSegmentHeader*>(fresh.base)->frameCount, 99);
+    EXPECT_EQ(Segment::samplesOf(fresh.base)[3], 0.0f);
+    // Whoever still maps the old object keeps its data.
+    EXPECT_EQ(Segment::samplesOf(old.base)[3], 0.75f);
+    EXPECT_EQ(static_cast<SampleFileSegmentHeader*>(old.base)->frameCount, 30);
+    Segment::releaseSharedMemSegment(Segment::kReleaseDetach, &old.name, old.frames, old.base, old.fd);
+    old.base = nullptr;
+
+    RhString name;
+    Segment::createInitialHashString(&path, 0, &name);
+    int frames = 0, fd = -1;
+    void* attached = Segment::attachToSharedMemSegment(&path, &name, 0, frames, fd, 99);
+    ASSERT_NE(attached, nullptr);
+    EXPECT_EQ(frames, 99);
+    Segment::releaseSharedMemSegment(Segment::kReleaseDetach, &name, frames, attached, fd);
+}
+
+// Objects of ours under a file's first name that are leftovers: each is
+// replaced by a fresh, whole segment under that same name.
+TEST_F(SharedmemSegmentTest, DamagedObjectsOfOursAreLeftoversAndReplaced) {
+    struct Case {
+        const char* what;
+        size_t objectSize;  // 0: an object never sized
+        int32_t marker;
+        int32_t frames;
+        bool withPath;
+    };
+    const Case cases[] = {
+        {"zeroed header", Segment::fullSize(10), 0, 0, false},
+        {"never sized", 0, 0, 0, false},
+        {"marker not 1", Segment::fullSize(10), 2, 10, true},
+        {"empty path", Segment::fullSize(10), 1, 10, false},
+        {"size not matching the frame count", Segment::fullSize(10), 1, 5000, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        RhPath path = samplePath((std::string(c.what) + ".wav").c_str());
+        const std::string first = candidateChain(path, 0)[0];
+        const std::string object = Utilities::sharedMemoryObjectName(first.c_str());
+        int fd = shm_open(object.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+        ASSERT_GE(fd, 0);
+        if (c.objectSize > 0) {
+            ASSERT_EQ(ftruncate(fd, static_cast<off_t>(Utilities::roundUpToPageSize(c.objectSize))), 0);
+            SampleFileSegmentHeader header{};
+            header.segmentMarker = c.marker;
+            header.frameCount = c.frames;
+            if (c.withPath)
+                std::strncpy(header.filePath, path.getText(), sizeof header.filePath - 1);
+            ASSERT_EQ(pwrite(fd, &header, sizeof header, 0), static_cast<ssize_t>(sizeof header));
+        }
+        close(fd);
+
+        MappedSegment seg;
+        seg.frames = 20;
+        seg.base = Segment::createSharedMemSegment(&path, 0, 20, seg.fd, &seg.name, 0);
+        ASSERT_NE(seg.base, nullptr);
+        EXPECT_EQ(seg.name.getText(), first);
+        auto* header = static_cast<SampleFileSegmentHeader*>(seg.base);
+        EXPECT_EQ(header->segmentMarker, 1);
+        EXPECT_EQ(header->frameCount, 20);
+        EXPECT_STREQ(header->filePath, path.getText());
+        struct stat st;
+        ASSERT_EQ(fstat(seg.fd, &st), 0);
+        EXPECT_EQ(static_cast<size_t>(st.st_size), Utilities::roundUpToPageSize(Segment::fullSize(20)));
+    }
+}
+
+// Objects under a file's first name that are not ours alone: another user's
+// (made here by handing one to another uid, which needs root) or one that
+// grants access to others, also an empty one and one whose header names the
+// file. The creator never writes into them and moves on to the next name;
+// an attacher never maps them, follows to the real segment, and gets
+// nothing when there is none.
+TEST_F(SharedmemSegmentTest, ObjectsNotOursAloneAreNeverAdoptedNorMapped) {
+    struct Case {
+        const char* what;
+        mode_t mode;
+        bool otherOwner;
+        bool withHeader;
+    };
+    const Case cases[] = {
+        {"open to others, header naming the file", 0666, false, true},
+        {"open to the group, empty", 0660, false, false},
+        {"another user's, open to all, header naming the file", 0666, true, true},
+        {"another user's, empty and open to all", 0666, true, false},
+        {"another user's, private", 0600, true, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.otherOwner && geteuid() != 0) {
+            std::printf("skipped (needs root): %s\n", c.what);
+            continue;
+        }
+        RhPath path = samplePath((std::string(c.what) + ".wav").c_str());
+        const std::vector<std::string> chain = candidateChain(path, 0);
+        const std::string planted = Utilities::sharedMemoryObjectName(chain[0].c_str());
+        int fd = shm_open(planted.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+        ASSERT_GE(fd, 0);
+        const off_t plantedSize = c.withHeader ? static_cast<off_t>(Utilities::roundUpToPageSize(Segment::fullSize(8))) : 0;
+        if (c.withHeader) {
+            ASSERT_EQ(ftruncate(fd, plantedSize), 0);
+            SampleFileSegmentHeader header{};
+            header.segmentMarker = 1;
+            header.frameCount = 8;
+            std::strncpy(header.filePath, path.getText(), sizeof header.filePath - 1);
+            ASSERT_EQ(pwrite(fd, &header, sizeof header, 0), static_cast<ssize_t>(sizeof header));
+        }
+        ASSERT_EQ(fchmod(fd, c.mode), 0);
+        if (c.otherOwner) {
+            ASSERT_EQ(fchown(fd, 54321, 54321), 0);
+        }
+
+        // Nothing of ours under the name yet: the attacher finds nothing.
+        RhString name(chain[0].c_str());
+        int frames = 0, attachFd = -1;
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(Segment::attachToSharedMemSegment(&path, &name, 0, frames, attachFd, 8), nullptr);
+        testing::internal::GetCapturedStdout();
+
+        MappedSegment seg;
+        seg.frames = 8;
+        seg.base = Segment::createSharedMemSegment(&path, 0, 8, seg.fd, &seg.name, 0);
+        ASSERT_NE(seg.base, nullptr);
+        EXPECT_EQ(seg.name.getText(), chain[1]);
+        Segment::samplesOf(seg.base)[7] = 0.5f;
+
+        name.copyFrom(chain[0].c_str());
+        testing::internal::CaptureStdout();
+        void* base = Segment::attachToSharedMemSegment(&path, &name, 0, frames, attachFd, 8);
+        const std::string out = testing::internal::GetCapturedStdout();
+        ASSERT_NE(base, nullptr);
+        EXPECT_EQ(name.getText(), chain[1]);
+        EXPECT_EQ(Segment::samplesOf(base)[7], 0.5f);
+        EXPECT_NE(out.find("ATTACH: collision!!  " + chain[0]), std::string::npos) << out;
+        Segment::releaseSharedMemSegment(Segment::kReleaseDetach, &name, frames, base, attachFd);
+
+        // The planted object is as it was: never written, never resized.
+        struct stat st;
+        ASSERT_EQ(fstat(fd, &st), 0);
+        EXPECT_EQ(st.st_size, plantedSize);
+        EXPECT_EQ(st.st_mode & 0777, c.mode);
+        if (c.withHeader) {
+            SampleFileSegmentHeader header{};
+            ASSERT_EQ(pread(fd, &header, sizeof header, 0), static_cast<ssize_t>(sizeof header));
+            EXPECT_EQ(header.frameCount, 8);
+        }
+        close(fd);
+    }
+}
+
+// An object that appears under the name between the creator's unlink and
+// its open (another process racing it) is never opened and written into.
+TEST_F(SharedmemSegmentTest, CreationNeverOpensAnObjectThatAppearsMeanwhile) {
+    RhPath path = samplePath("race.wav");
+    static std::string sPlanted;
+    sPlanted = Utilities::sharedMemoryObjectName(candidateChain(path, 0)[0].c_str());
+    RestoreSysCalls restore;
+    platform::sys().shm_unlink = [](const char* name) {
+        int result = ::shm_unlink(name);
+        if (sPlanted == name) {
+            int fd = ::shm_open(name, O_RDWR | O_CREAT | O_EXCL, 0666);
+            if (fd >= 0)
+                close(fd);
+        }
+        return result;
+    };
+    int error = 0, fd = 0;
+    testing::internal::CaptureStdout();
+    void* base = Utilities::createSharedMemoryBlock_IgnoreHashCollisions(candidateChain(path, 0)[0].c_str(), 5032,
+                                                                         &error, &fd, 0);
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(base, nullptr);
+    EXPECT_EQ(error, Utilities::kShmOpenFailed);
     EXPECT_EQ(fd, -1);
-    EXPECT_STREQ(name.getText(), "unchanged");
-    EXPECT_EQ(Segment::samplesOf(seg.base)[3], 0.75f);
-    EXPECT_EQ(static_cast<SampleFileSegmentHeader*>(seg.base)->frameCount, 30);
+    EXPECT_EQ(out, "shm_open ERR: already exists 2\n");
+    struct stat st;
+    int planted = shm_open(sPlanted.c_str(), O_RDONLY, 0);
+    ASSERT_GE(planted, 0);
+    ASSERT_EQ(fstat(planted, &st), 0);
+    EXPECT_EQ(st.st_size, 0);
+    close(planted);
 }
 
 TEST_F(SharedmemSegmentTest, LongPathsAreStoredByTheirEndAndStillAttach) {
@@ -341,9 +549,6 @@ TEST_F(SharedmemSegmentTest, LongPathsAreStoredByTheirEndAndStillAttach) {
     ASSERT_NE(base, nullptr);
     EXPECT_EQ(frames, 4);
     Segment::releaseSharedMemSegment(Segment::kReleaseDetach, &name, frames, base, fd);
-
-    int createFd = 0;
-    EXPECT_EQ(Segment::createSharedMemSegment(&path, 0, 4, createFd, &name, 0), nullptr);
 }
 
 TEST_F(SharedmemSegmentTest, DamagedFrameCountsAreRefused) {
@@ -411,6 +616,11 @@ int failingFtruncate(int fd, off_t) {
     errno = ENOSPC;
     return -1;
 }
+// What tmpfs answers when /dev/shm or the memory cgroup is full.
+int failingFallocate(int fd, off_t, off_t) {
+    gSeenFd = fd;
+    return ENOSPC;
+}
 void* failingMmap(void*, size_t, int, int, int fd, off_t) {
     gSeenFd = fd;
     errno = ENOMEM;
@@ -430,6 +640,7 @@ TEST_F(SharedmemSegmentTest, SystemFailuresAreReportedAndLeaveNothingBehind) {
     const Case cases[] = {
         {"shm_open", 1, "shm_open ERR: max file descr\n"},
         {"ftruncate", 2, ""},
+        {"posix_fallocate", 2, ""},
         {"mmap", 3, "mmap ERR: MAP_FIXED was specified and the addr parameter wasn't available. \n"},
     };
     RhPath path = samplePath("H4.wav");
@@ -441,6 +652,7 @@ TEST_F(SharedmemSegmentTest, SystemFailuresAreReportedAndLeaveNothingBehind) {
         RestoreSysCalls restore;
         if (std::strcmp(c.what, "shm_open") == 0) platform::sys().shm_open = failingShmOpen;
         if (std::strcmp(c.what, "ftruncate") == 0) platform::sys().ftruncate = failingFtruncate;
+        if (std::strcmp(c.what, "posix_fallocate") == 0) platform::sys().posix_fallocate = failingFallocate;
         if (std::strcmp(c.what, "mmap") == 0) platform::sys().mmap = failingMmap;
         gSeenFd = -1;
 
