@@ -9,8 +9,9 @@ JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 FUZZ_SECONDS ?= 60
 PREFIX ?= /usr/local
+MINUTES ?= 10
 
-.PHONY: demo test deps build build-asan build-tsan bench fuzz install clean
+.PHONY: demo test deps build build-asan build-tsan bench fuzz soak install clean
 
 deps:
 	@scripts/install-deps.sh
@@ -58,6 +59,11 @@ install:
 	      -DCMAKE_INSTALL_PREFIX=$(PREFIX) >/dev/null
 	cmake --build build-install -j $(JOBS)
 	cmake --install build-install
+
+# The real server under client churn (tests/soak/Soak.cpp) for MINUTES
+# minutes; prints the server's memory and descriptor figures.
+soak: build
+	build/tests/soak/Soak --seconds $$(( $(MINUTES) * 60 )) --server build/bin/QuilloranticsServer
 
 clean:
 	rm -rf build build-asan build-tsan build-fuzz build-install

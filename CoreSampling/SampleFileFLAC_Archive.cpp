@@ -127,6 +127,15 @@ SampleFileFLAC_Archive::~SampleFileFLAC_Archive() {
 
 // ---- Opening ----
 
+long long SampleFileFLAC_Archive::largestFrameCountFor(long long streamBytes) {
+    constexpr long long kBytesBeforeFrames = 4 + 38;  // marker, STREAMINFO block
+    constexpr long long kSmallestFrameBytes = 10;     // header 6, one constant subframe 2, CRC 2
+    constexpr long long kLargestBlockFrames = 65536;
+    if (streamBytes <= kBytesBeforeFrames)
+        return 0;
+    return (streamBytes - kBytesBeforeFrames) / kSmallestFrameBytes * kLargestBlockFrames;
+}
+
 int SampleFileFLAC_Archive::open(int option) { return open(option, 1); }
 
 long long SampleFileFLAC_Archive::streamLength() {
@@ -168,7 +177,10 @@ int SampleFileFLAC_Archive::open(int option, int metadataPassWanted) {
     // Without STREAMINFO nothing says what the frames hold or how many there are.
     if (!streamInfoSeen || tooManyFrames || numSampleFrames <= 0 || numChannels <= 0)
         return SampleFileErrorUnsupportedFormat;
-    return SampleFileErrorNone;
+    const long long codable = largestFrameCountFor(length);
+    if (numSampleFrames > codable)
+        numSampleFrames = static_cast<int32_t>(codable);
+    return numSampleFrames > 0 ? SampleFileErrorNone : SampleFileErrorUnsupportedFormat;
 }
 
 void SampleFileFLAC_Archive::metadata_callback(const ::FLAC__StreamMetadata* metadata) {

@@ -11,8 +11,9 @@
 // by its absolute sample number, and closes the stream again.
 //
 // Refused at open with 6: no STREAMINFO, no frames (or more than a signed
-// 32-bit count holds), files of 2 GiB or more (the callbacks pass 32-bit
-// positions).
+// 32-bit count holds, or room for none after the metadata), files of 2 GiB
+// or more (the callbacks pass 32-bit positions). A frame count larger than
+// the file's bytes can code is clipped (largestFrameCountFor).
 // Samples are scaled by the stream's real bits per sample, so a 12- or
 // 20-bit file lies in [-1, 1) like any other.
 //
@@ -42,6 +43,13 @@ public:
     // decode stop at that frame (the process is ending). The owner of the
     // process sets it; null means never.
     static std::atomic<int (*)()> sShouldStopDecoding;
+
+    // The most frames a stream of `streamBytes` bytes can code: the marker
+    // and STREAMINFO take 42 bytes, and a frame (at most 65536 samples per
+    // channel) takes at least 10. A STREAMINFO claiming more is not
+    // believed: open clips the frame count to this, so that a small file
+    // cannot have segments of gigabytes made for it.
+    static long long largestFrameCountFor(long long streamBytes);
 
     explicit SampleFileFLAC_Archive(const RhPath* path);
     // Stops a running decode at its next frame and waits for it and for

@@ -1,9 +1,12 @@
 #include "RhIFStream.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -12,6 +15,7 @@
 
 #include "RhFileSystem.h"
 #include "RhFileUtils.h"
+#include "SysCalls.h"
 
 namespace {
 
@@ -21,14 +25,6 @@ const size_t kSymlinkMarkerLength = sizeof kSymlinkMarker - 1;
 const unsigned kSymlinkProbeBytes = 1024;
 
 bool isSeparator(char c) { return c == '/' || c == '\\'; }
-
-// Read-ahead advice for a member window: on for sequential reading, off for
-// random access.
-void adviseReadAhead(FILE* f, unsigned long long offset, unsigned int size, int randomAccess) {
-    if (!f) return;
-    (void)posix_fadvise(fileno(f), static_cast<off_t>(offset), static_cast<off_t>(size),
-                        randomAccess ? POSIX_FADV_RANDOM : POSIX_FADV_SEQUENTIAL);
-}
 
 // Follows links from path; depth counts the links followed so far.
 int unwindFrom(const RhString* path, RhString* out, int depth) {
@@ -66,12 +62,14 @@ void RhIFStreamAPI::getLowLevelDiskFileInfo(RhPath* /*file*/, unsigned long long
 // ---- Construction ----------------------------------------------------------
 
 RhIFStream::RhIFStream(const char* path, int mode)
-    : count(0), size(0), file(nullptr), offset(0), inArchive(0) {
+    : count(0), size(0), fd(-1), position(0), lineBuffer(nullptr), lineBufferStart(0), lineBufferLength(0),
+      offset(0), inArchive(0) {
     followLinksAndOpen(path, mode);
 }
 
 RhIFStream::RhIFStream(const char* path, int mode, int followLinks)
-    : count(0), size(0), file(nullptr), offset(0), inArchive(0) {
+    : count(0), size(0), fd(-1), position(0), lineBuffer(nullptr), lineBufferStart(0), lineBufferLength(0),
+      offset(0), inArchive(0) {
     if (followLinks == 1) {
         followLinksAndOpen(path, mode);
     } else if (path && *path) {
@@ -89,11 +87,38 @@ int RhIFStream::followLinksAndOpen(const char* path, int mode) {
     return openIt(resolved.getText(), mode, 0);
 }
 
+int RhIFStream::openRegularFile(const char* path) {
+    if (!path || !*path) return -1;
+    platform::SysCalls& sys = platform::sys();
+    // Non-blocking, so that opening a FIFO never waits for a writer; the
+    // flag is taken off again once the file is known to be regular.
+    int descriptor;
+    do {
+        descriptor = sys.open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC, 0);
+    } while (descriptor < 0 && errno == EINTR);
+    if (descriptor < 0) return -1;
+    struct stat st;
+    int flags = -1;
+    if (sys.fstat(descriptor, &st) == 0 && S_ISREG(st.st_mode)) flags = fcntl(descriptor, F_GETFL);
+    if (flags < 0 || fcntl(descriptor, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        sys.close(descriptor);
+        return -1;
+    }
+    return descriptor;
+}
+
+void RhIFStream::adviseReadAhead(int randomAccess) {
+    if (fd < 0) return;
+    (void)posix_fadvise(fd, static_cast<off_t>(offset), static_cast<off_t>(size),
+                        randomAccess ? POSIX_FADV_RANDOM : POSIX_FADV_SEQUENTIAL);
+}
+
 int RhIFStream::openIt(const char* newPath, int /*mode*/, int randomAccess) {
     close();
     count = 0;
     size = 0;
     offset = 0;
+    position = 0;
     RhPath container;
     unsigned long long memberOffset = 0;
     unsigned int memberSize = 0;
@@ -102,62 +127,102 @@ int RhIFStream::openIt(const char* newPath, int /*mode*/, int randomAccess) {
         path.copyFrom(container.getText());
         offset = memberOffset;
         size = memberSize;
-        file = RhUtils::fopenRegularFileForReading(path.getText());
-        if (file) {
+        fd = openRegularFile(path.getText());
+        if (fd >= 0) {
             seekg(0, 0);
-            adviseReadAhead(file, offset, size, randomAccess);
+            adviseReadAhead(randomAccess);
         }
     } else {
         path.copyFrom(newPath ? newPath : "");
-        file = RhUtils::fopenRegularFileForReading(newPath);
+        fd = openRegularFile(newPath);
     }
     return 1;
 }
 
 // ---- Reading and positioning -----------------------------------------------
 
-int RhIFStream::good() { return file ? 1 : 0; }
+int RhIFStream::good() { return fd >= 0 ? 1 : 0; }
 
-int RhIFStream::prevReadCount() const { return file ? count : 0; }
+int RhIFStream::prevReadCount() const { return fd >= 0 ? count : 0; }
+
+unsigned int RhIFStream::readAt(void* buffer, unsigned int n, long long at) {
+    if (at < 0 || n == 0) return 0;
+    if (n > static_cast<unsigned int>(INT_MAX)) n = static_cast<unsigned int>(INT_MAX);
+    ssize_t got;
+    do {
+        got = platform::sys().pread(fd, buffer, n, static_cast<off_t>(at));
+    } while (got < 0 && errno == EINTR);
+    return got > 0 ? static_cast<unsigned int>(got) : 0;
+}
 
 int RhIFStream::read(void* buffer, unsigned int n) {
     count = 0;
-    if (!file || !buffer) return 0;
+    if (fd < 0 || !buffer) return 0;
     if (inArchive) {
         // Compared unsigned: a position before the member's start is past its end.
         unsigned long long p = static_cast<unsigned long long>(tellg());
         if (p >= size) return 0;
         if (size - p < n) n = static_cast<unsigned int>(size - p);
     }
-    size_t got = fread(buffer, 1, n, file);
-    count = got > static_cast<size_t>(INT_MAX) ? INT_MAX : static_cast<int>(got);
+    unsigned int got = readAt(buffer, n, position);
+    position += got;
+    count = static_cast<int>(got);
     return count;
+}
+
+void RhIFStream::dropLineBuffer() {
+    free(lineBuffer);
+    lineBuffer = nullptr;
+    lineBufferStart = 0;
+    lineBufferLength = 0;
 }
 
 int RhIFStream::getline(char* buffer, unsigned int n) {
     count = 0;
     if (!buffer || n == 0) return 0;
     buffer[0] = '\0';
-    if (!file) return 0;
+    if (fd < 0) return 0;
     if (inArchive) {
         unsigned long long p = static_cast<unsigned long long>(tellg());
         if (p >= size) return 0;
         if (size - p < n) n = static_cast<unsigned int>(size - p + 1);
     }
     if (n > static_cast<unsigned int>(INT_MAX)) n = static_cast<unsigned int>(INT_MAX);
-    if (n < 2 || !fgets(buffer, static_cast<int>(n), file)) {
-        buffer[0] = '\0';
-        return 0;
+    if (n < 2) return 0;
+    if (!lineBuffer && !(lineBuffer = static_cast<char*>(malloc(kLineBufferBytes)))) return 0;
+    // At most n - 1 characters, up to and including a line feed.
+    const unsigned int limit = n - 1;
+    unsigned int length = 0;
+    bool lineEnded = false;
+    while (length < limit && !lineEnded) {
+        if (position < lineBufferStart || position >= lineBufferStart + lineBufferLength) {
+            lineBufferStart = position;
+            lineBufferLength = readAt(lineBuffer, kLineBufferBytes, position);
+            if (lineBufferLength == 0) break;
+        }
+        const unsigned int at = static_cast<unsigned int>(position - lineBufferStart);
+        unsigned int take = lineBufferLength - at;
+        if (take > limit - length) take = limit - length;
+        const void* feed = memchr(lineBuffer + at, '\n', take);
+        if (feed) {
+            take = static_cast<unsigned int>(static_cast<const char*>(feed) - (lineBuffer + at)) + 1;
+            lineEnded = true;
+        }
+        memcpy(buffer + length, lineBuffer + at, take);
+        length += take;
+        position += take;
     }
-    size_t length = strlen(buffer);
-    count = static_cast<int>(length);
-    if (length > 0 && buffer[length - 1] == '\n') buffer[length - 1] = '\0';
+    buffer[length] = '\0';
+    if (length == 0) return 0;
+    // Counted as text: a NUL inside the line ends it, as for fgets.
+    size_t textLength = strlen(buffer);
+    count = static_cast<int>(textLength);
+    if (textLength > 0 && buffer[textLength - 1] == '\n') buffer[textLength - 1] = '\0';
     return count;
 }
 
 long long RhIFStream::tellg() {
-    if (!file) return -1;
-    long long position = static_cast<long long>(ftello(file));
+    if (fd < 0) return -1;
     if (inArchive) {
         return static_cast<long long>(static_cast<unsigned long long>(position) - offset);
     }
@@ -165,39 +230,46 @@ long long RhIFStream::tellg() {
 }
 
 int RhIFStream::seekg(int delta, int whence) {
-    if (!file) return -1;
-    if (!inArchive) {
-        int origin = whence == 2 ? SEEK_END : whence == 1 ? SEEK_CUR : SEEK_SET;
-        return fseeko(file, static_cast<off_t>(delta), origin) == 0 ? 0 : -1;
-    }
+    if (fd < 0) return -1;
     long long base;
     if (whence == 1) {
-        base = static_cast<long long>(ftello(file));
+        base = position;
     } else if (whence == 2) {
-        base = static_cast<long long>(offset + size);
+        if (inArchive) {
+            base = static_cast<long long>(offset + size);
+        } else {
+            struct stat st;
+            if (platform::sys().fstat(fd, &st) != 0) return -1;
+            base = static_cast<long long>(st.st_size);
+        }
     } else {
-        base = static_cast<long long>(offset);
+        base = inArchive ? static_cast<long long>(offset) : 0;
     }
     long long target = base + delta;
-    // A position before the start of the container file cannot be set; byte
-    // 0 lies before every member window (the table of contents is there),
-    // so reads from it still deliver nothing, as they would from the
-    // requested position.
-    if (target < 0) target = 0;
-    return fseeko(file, static_cast<off_t>(target), SEEK_SET) == 0 ? 0 : -1;
+    if (target < 0) {
+        // A plain file has no position before its start. For a member, byte
+        // 0 of the container lies before every member window (the table of
+        // contents is there), so reads from it still deliver nothing, as
+        // they would from the requested position.
+        if (!inArchive) return -1;
+        target = 0;
+    }
+    position = target;
+    return 0;
 }
 
 void RhIFStream::close() {
-    if (file) fclose(file);
-    file = nullptr;
+    if (fd >= 0) platform::sys().close(fd);
+    fd = -1;
+    dropLineBuffer();
 }
 
 int RhIFStream::reopen() {
-    if (!file && path.getLength() > 0) {
-        file = RhUtils::fopenRegularFileForReading(path.getText());
-        if (file) {
+    if (fd < 0 && path.getLength() > 0) {
+        fd = openRegularFile(path.getText());
+        if (fd >= 0) {
             seekg(0, 0);
-            if (inArchive) adviseReadAhead(file, offset, size, 0);
+            if (inArchive) adviseReadAhead(0);
         }
     }
     return good();

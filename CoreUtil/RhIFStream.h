@@ -15,11 +15,16 @@
 // followed up to kMaxSymlinkChain links; a longer chain (a loop) opens
 // nothing.
 //
+// The stream reads through a descriptor with pread at a position of its own
+// (no stdio buffer), through the replaceable system-call table of the
+// platform layer, so that tests can make any of its calls fail. A read
+// interrupted by a signal is retried; a short read delivers what came. A
+// file that shrinks while it is read simply ends early: bytes are copied,
+// never mapped, so nothing can fault.
+//
 // A stream belongs to one thread; many streams on members of one container
-// may be open at once, each with its own file handle.
+// may be open at once, each with its own descriptor.
 #pragma once
-
-#include <cstdio>
 
 #include "RhPath.h"
 #include "RhString.h"
@@ -129,11 +134,25 @@ public:
     static void removeDotDots(const RhString* in, RhString* out);
 
 private:
+    // Bytes getline reads ahead at a time.
+    static const unsigned kLineBufferBytes = 4096;
+
     int followLinksAndOpen(const char* path, int mode);
+    // Opens path for reading when it is a regular file: the descriptor, or -1.
+    static int openRegularFile(const char* path);
+    // Read-ahead advice for a member window.
+    void adviseReadAhead(int randomAccess);
+    // pread at `at`, retried when interrupted; the bytes delivered (0 on failure).
+    unsigned int readAt(void* buffer, unsigned int n, long long at);
+    void dropLineBuffer();
 
     int count;                   // bytes delivered by the last read or getline
     unsigned int size;           // the member's size (members only)
-    FILE* file;                  // owned; null when closed
+    int fd;                      // owned; -1 when closed
+    long long position;          // where the next read starts, in the file actually opened
+    char* lineBuffer;            // getline's read-ahead (kLineBufferBytes), made on first use
+    long long lineBufferStart;   // file position of lineBuffer[0]
+    unsigned int lineBufferLength;  // bytes valid in lineBuffer
     RhPath path;                 // the file actually opened
     unsigned long long offset;   // the member's first byte in the container; 0 for a plain file
     int inArchive;               // non-zero for a container member

@@ -29,12 +29,14 @@ for name in $NAMES; do
   cp "$SRC/tests/fuzz/corpus/$name"/* "$WORK/corpus/"
   dict=""
   [ -f "$SRC/tests/fuzz/$name.dict" ] && dict="-dict=$SRC/tests/fuzz/$name.dict"
+  options=""
+  [ -f "$SRC/tests/fuzz/$name.options" ] && options=$(cat "$SRC/tests/fuzz/$name.options")
   echo "== $name: $SECONDS_EACH s =="
   # shellcheck disable=SC2086
-  TMPDIR="$WORK" "$exe" $dict -max_total_time="$SECONDS_EACH" -timeout=25 -rss_limit_mb=4096 \
+  TMPDIR="$WORK" "$exe" $dict -max_total_time="$SECONDS_EACH" -timeout=25 -rss_limit_mb=4096 $options \
     -print_final_stats=1 -artifact_prefix="$ARTIFACTS/$name-" "$WORK/corpus" \
     >"$ARTIFACTS/$name.log" 2>&1 || { status=1; echo "$name FAILED: see $ARTIFACTS"; }
-  grep -aE "INITED|DONE|^stat::(number_of_executed_units|average_exec_per_sec|peak_rss_mb)|ERROR|SUMMARY|violated" \
+  grep -aE "INITED|DONE|^stat::(number_of_executed_units|average_exec_per_sec|peak_rss_mb)|ERROR|SUMMARY|violated|malloc\(" \
     "$ARTIFACTS/$name.log" || true
   rm -rf "$WORK"
   WORK=""

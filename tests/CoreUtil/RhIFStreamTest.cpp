@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,6 +15,7 @@
 
 #include "CoreUtilTestSupport.h"
 #include "RhFileSystem.h"
+#include "SysCalls.h"
 #include "TestSupport.h"
 
 namespace {
@@ -358,6 +360,119 @@ TEST_F(RhIFStreamTest, OpensOnlyRegularFiles) {
     EXPECT_EQ(openGuarded([&] { return s.reopen(); }, dir.file("swapped")), 0);
     char buf[8];
     EXPECT_EQ(s.read(buf, sizeof buf), 0);
+}
+
+// ---- Failing system calls ----
+
+// Faults a test puts into the system-call table (one test at a time).
+int gInterruptsLeft = 0;  // preads that fail with EINTR before the real one
+ssize_t gShortReadBytes = 0;  // > 0: a pread delivers at most this many bytes
+int gReadError = 0;       // non-zero: every pread fails with it
+
+ssize_t faultyPread(int fd, void* buf, size_t n, off_t at) {
+    if (gInterruptsLeft > 0) {
+        --gInterruptsLeft;
+        errno = EINTR;
+        return -1;
+    }
+    if (gReadError != 0) {
+        errno = gReadError;
+        return -1;
+    }
+    if (gShortReadBytes > 0 && n > static_cast<size_t>(gShortReadBytes)) n = static_cast<size_t>(gShortReadBytes);
+    return platform::realSysCalls().pread(fd, buf, n, at);
+}
+
+int gOpenError = 0;
+int failingOpen(const char*, int, mode_t) {
+    errno = gOpenError;
+    return -1;
+}
+int failingFstat(int, struct stat*) {
+    errno = EIO;
+    return -1;
+}
+
+class RhIFStreamFaultTest : public RhIFStreamTest {
+protected:
+    void SetUp() override {
+        RhIFStreamTest::SetUp();
+        gInterruptsLeft = 0;
+        gShortReadBytes = 0;
+        gReadError = 0;
+    }
+    platform::ScopedSysCall<ssize_t (*)(int, void*, size_t, off_t)> pread{&platform::SysCalls::pread, faultyPread};
+};
+
+TEST_F(RhIFStreamFaultTest, InterruptedShortAndFailedReads) {
+    const std::string text = "0123456789abcdefghij";
+    dir.write("f.bin", text);
+    RhIFStream s(dir.file("f.bin").c_str(), 8);
+    ASSERT_TRUE(s.good());
+    char buf[64];
+
+    gInterruptsLeft = 3;  // retried until the read goes through
+    EXPECT_EQ(s.read(buf, 5), 5);
+    EXPECT_EQ(std::string(buf, 5), "01234");
+
+    gShortReadBytes = 3;  // what came is delivered, and the next read goes on from there
+    EXPECT_EQ(s.read(buf, 10), 3);
+    EXPECT_EQ(std::string(buf, 3), "567");
+    EXPECT_EQ(s.tellg(), 8);
+    EXPECT_EQ(s.getline(buf, sizeof buf), 12);  // a line gathers short reads
+    EXPECT_STREQ(buf, "89abcdefghij");
+    gShortReadBytes = 0;
+
+    gReadError = EIO;  // delivers nothing; the stream stays open and in place
+    s.seekg(2, 0);
+    EXPECT_EQ(s.read(buf, 10), 0);
+    EXPECT_EQ(s.prevReadCount(), 0);
+    EXPECT_EQ(s.getline(buf, sizeof buf), 0);
+    EXPECT_TRUE(s.good());
+    EXPECT_EQ(s.tellg(), 2);
+    gReadError = 0;
+    EXPECT_EQ(s.read(buf, 3), 3);
+    EXPECT_EQ(std::string(buf, 3), "234");
+}
+
+TEST_F(RhIFStreamFaultTest, OpenAndStatFailuresLeaveTheStreamClosed) {
+    dir.write("f.bin", "bytes");
+    for (int error : {EMFILE, ENFILE, EIO, EACCES}) {
+        SCOPED_TRACE(error);
+        gOpenError = error;
+        platform::ScopedSysCall<int (*)(const char*, int, mode_t)> open(&platform::SysCalls::open, failingOpen);
+        RhIFStream s(dir.file("f.bin").c_str(), 8, 0);
+        EXPECT_FALSE(s.good());
+        EXPECT_EQ(s.reopen(), 0);
+    }
+    {
+        platform::ScopedSysCall<int (*)(int, struct stat*)> fstat(&platform::SysCalls::fstat, failingFstat);
+        RhIFStream s(dir.file("f.bin").c_str(), 8, 0);
+        EXPECT_FALSE(s.good());
+    }
+    // reopen works again once the calls do.
+    RhIFStream s(dir.file("f.bin").c_str(), 8, 0);
+    ASSERT_TRUE(s.good());
+    s.close();
+    EXPECT_EQ(s.reopen(), 1);
+}
+
+TEST_F(RhIFStreamFaultTest, FileTruncatedWhileOpen) {
+    const std::string text(100, 'x');
+    const std::string path = dir.write("f.bin", text);
+    RhIFStream s(path.c_str(), 8);
+    ASSERT_TRUE(s.good());
+    char buf[200];
+    EXPECT_EQ(s.read(buf, 10), 10);
+    ASSERT_EQ(truncate(path.c_str(), 50), 0);
+    EXPECT_EQ(s.read(buf, 100), 40);  // up to the new end
+    EXPECT_EQ(s.read(buf, 100), 0);
+    EXPECT_EQ(s.seekg(0, 2), 0);
+    EXPECT_EQ(s.tellg(), 50);
+    ASSERT_EQ(truncate(path.c_str(), 0), 0);
+    s.seekg(0, 0);
+    EXPECT_EQ(s.read(buf, 100), 0);
+    EXPECT_EQ(s.getline(buf, sizeof buf), 0);
 }
 
 }  // namespace
