@@ -81,7 +81,8 @@ std::string rampAiff(int channels, int frames, int seed) {
     comm += std::string("\x40\x0E\xAC\x44\0\0\0\0\0\0", 10);
     std::string ssnd = "SSND";
     appendBE(ssnd, static_cast<uint32_t>(8 + samples.size()), 4);
-    appendBE(ssnd, 0, 8);
+    appendBE(ssnd, 0, 4);  // offset
+    appendBE(ssnd, 0, 4);  // block size
     std::string body = "AIFF" + comm + ssnd + samples;
     std::string file = "FORM";
     appendBE(file, static_cast<uint32_t>(body.size()), 4);
@@ -533,15 +534,16 @@ TEST_P(LoadFaultTest, FileTruncatedWhileRead) {
     std::vector<Case> cases;
     if (GetParam() == Format::kFlac) {
         const off_t size = static_cast<off_t>(bytesOf(target()).size());
-        cases = {{"to half, before the decode", -1, size / 2, -1}, {"to its metadata, before the decode", -1, 100, -1}};
+        cases.push_back({"to half, before the decode", -1, size / 2, -1});
+        cases.push_back({"to its metadata, before the decode", -1, 100, -1});
     } else {
-        cases = {
-            {"to 1000 frames, before the raw data", 0, headerBytes + frameBytes * 1000, 2 * (320000 - 1000)},
-            {"to nothing, before the raw data", 0, 0, 2 * 320000},
-            // The first piece holds 300000 frames.
-            {"to 160000 frames, between the raw pieces", 1, headerBytes + frameBytes * 160000, 2 * 20000},
-            {"to 1000 frames, when the conversion begins", -1, headerBytes + frameBytes * 1000, 0},
-        };
+        cases.push_back({"to 1000 frames, before the raw data", 0, headerBytes + frameBytes * 1000, 2 * (320000 - 1000)});
+        cases.push_back({"to nothing, before the raw data", 0, 0, 2 * 320000});
+        // The first piece holds 300000 frames.
+        cases.push_back(
+            {"to 160000 frames, between the raw pieces", 1, headerBytes + frameBytes * 160000, 2 * 20000});
+        // The raw bytes are in memory by then.
+        cases.push_back({"to 1000 frames, when the conversion begins", -1, headerBytes + frameBytes * 1000, 0});
     }
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
