@@ -1,4 +1,5 @@
-// Failing system calls while files load, in process: the disk reader and the
+// Failing system calls while files load (WAVE, AIFF and compressed files),
+// in process: the disk reader and the
 // conversion jobs run on the pool as in the server, and the system-call
 // table makes one file's calls fail (open, fstat, pread, shm_open,
 // ftruncate, posix_fallocate, mmap) with ENOSPC, EMFILE, EIO, EINTR or short reads, or
@@ -6,6 +7,7 @@
 // ends finished or leaves the registry, its segments hold either the right
 // samples or zeros, nothing of it stays in the shared-memory folder, and the
 // files loaded beside it in the same pass load exactly.
+#include <FLAC++/encoder.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -61,6 +63,57 @@ std::string rampWave(int channels, int frames, int seed) {
     return file + body;
 }
 
+void appendBE(std::string& out, uint32_t value, int bytes) {
+    for (int i = bytes - 1; i >= 0; i--)
+        out += static_cast<char>((value >> (8 * i)) & 0xff);
+}
+
+// The same ramp as a 16-bit AIFF file.
+std::string rampAiff(int channels, int frames, int seed) {
+    std::string samples;
+    for (int i = 0; i < frames * channels; i++)
+        appendBE(samples, static_cast<uint16_t>(rampSample(seed, i)), 2);
+    std::string comm = "COMM";
+    appendBE(comm, 18, 4);
+    appendBE(comm, static_cast<uint32_t>(channels), 2);
+    appendBE(comm, static_cast<uint32_t>(frames), 4);
+    appendBE(comm, 16, 2);
+    comm += std::string("\x40\x0E\xAC\x44\0\0\0\0\0\0", 10);
+    std::string ssnd = "SSND";
+    appendBE(ssnd, static_cast<uint32_t>(8 + samples.size()), 4);
+    appendBE(ssnd, 0, 4);  // offset
+    appendBE(ssnd, 0, 4);  // block size
+    std::string body = "AIFF" + comm + ssnd + samples;
+    std::string file = "FORM";
+    appendBE(file, static_cast<uint32_t>(body.size()), 4);
+    return file + body;
+}
+
+// The same ramp as a compressed file (encoded here with libFLAC++).
+std::string rampFlac(int channels, int frames, int seed, const std::string& scratch) {
+    FLAC::Encoder::File encoder;
+    encoder.set_channels(static_cast<unsigned>(channels));
+    encoder.set_bits_per_sample(16);
+    encoder.set_sample_rate(44100);
+    encoder.set_compression_level(0);
+    encoder.set_total_samples_estimate(static_cast<FLAC__uint64>(frames));
+    if (encoder.init(scratch) != FLAC__STREAM_ENCODER_INIT_STATUS_OK)
+        return std::string();
+    std::vector<FLAC__int32> samples;
+    for (int i = 0; i < frames * channels; i++)
+        samples.push_back(rampSample(seed, i));
+    const bool ok = encoder.process_interleaved(samples.data(), static_cast<unsigned>(frames)) && encoder.finish();
+    std::string bytes = ok ? rhtest::readFile(scratch) : std::string();
+    unlink(scratch.c_str());
+    return bytes;
+}
+
+enum class Format { kWave, kAiff, kFlac };
+
+const char* suffixOf(Format format) {
+    return format == Format::kWave ? ".wav" : format == Format::kAiff ? ".aif" : ".flc";
+}
+
 // ---- The faults ----
 
 enum class Call { kNone, kOpen, kFstat, kPread, kShmOpen, kFtruncate, kFallocate, kMmap };
@@ -73,7 +126,8 @@ struct Fault {
     ssize_t shortBytes = 0;   // pread: at most this many bytes per call
     int channel = -1;         // shm calls: only this channel's segment (-1: both)
     off_t truncateTo = -1;    // truncate the file to this size before raw piece afterCalls (a
-                              // pread of 10000 bytes or more)
+                              // pread of 10000 bytes or more); afterCalls -1: when its
+                              // conversion begins
 };
 
 // What the wrappers know, guarded by gMutex: the fault, the target file and
@@ -203,6 +257,15 @@ void* faultyMmap(void* addr, size_t length, int prot, int flags, int fd, off_t o
     return real().mmap(addr, length, prot, flags, fd, offset);
 }
 
+// The stage hook of the pipeline: truncates the target when its conversion
+// job begins (a compressed file is read only then).
+void truncateAtConversion(const SampleFileInfo* info, int stage) {
+    std::lock_guard<std::mutex> lock(gMutex);
+    if (stage == 1 && gFault.truncateTo >= 0 && gFault.afterCalls < 0 && gTargetPath == info->path.getText()) {
+        EXPECT_EQ(truncate(gTargetPath.c_str(), gFault.truncateTo), 0);
+    }
+}
+
 // ---- The server and the loads ----
 
 // One server for the whole program (destroying it would end the process),
@@ -220,6 +283,7 @@ public:
         table.ftruncate = faultyFtruncate;
         table.posix_fallocate = faultyFallocate;
         table.mmap = faultyMmap;
+        DiskReader::sTestStageHook = truncateAtConversion;
         runtime_.reset(new rhtest::TempDir);
         env_.reset(new rhtest::ScopedEnv("XDG_RUNTIME_DIR", runtime_->path()));
         server = new SampleFileServer(3600.0, 3600.0);
@@ -251,16 +315,28 @@ struct Outcome {
     int zeroSamples = 0;
 };
 
-class LoadFaultTest : public ::testing::Test {
+// The target file (and its neighbours) in each format.
+class LoadFaultTest : public ::testing::TestWithParam<Format> {
 protected:
     void SetUp() override {
         ASSERT_NE(server(), nullptr);
         ASSERT_NE(server()->diskReader, nullptr);
         // The target lies between the others in path order, so that the
         // reader goes on to a file after it.
-        files_ = {{"a.wav", 1, 3000, 11, ""}, {"m.wav", 2, 320000, 500, ""}, {"z.wav", 2, 2000, 77, ""}};
-        for (TestFile& f : files_)
-            f.path = sweeper_.watch(dir_.write(f.name, rampWave(f.channels, f.frames, f.seed)));
+        const std::string suffix = suffixOf(GetParam());
+        files_ = {{"a" + suffix, 1, 3000, 11, ""}, {"m" + suffix, 2, 320000, 500, ""}, {"z" + suffix, 2, 2000, 77, ""}};
+        for (TestFile& f : files_) {
+            f.path = sweeper_.watch(dir_.write(f.name, bytesOf(f)));
+            ASSERT_GT(rhtest::readFile(f.path).size(), 100u);
+        }
+    }
+    std::string bytesOf(const TestFile& f) const {
+        switch (GetParam()) {
+            case Format::kWave: return rampWave(f.channels, f.frames, f.seed);
+            case Format::kAiff: return rampAiff(f.channels, f.frames, f.seed);
+            case Format::kFlac: return rampFlac(f.channels, f.frames, f.seed, dir_.file("scratch.flac"));
+        }
+        return std::string();
     }
     void TearDown() override { setFault(Fault()); }
 
@@ -394,7 +470,7 @@ protected:
 
 // Reading the file fails at one step or another: the entry leaves the
 // registry, or ends finished with the bytes read so far and zeros after.
-TEST_F(LoadFaultTest, ReadingFailures) {
+TEST_P(LoadFaultTest, ReadingFailures) {
     struct Case {
         const char* what;
         Fault fault;
@@ -415,7 +491,7 @@ TEST_F(LoadFaultTest, ReadingFailures) {
                                              {Call::kFstat, EIO},   {Call::kPread, EIO},   {Call::kPread, ENOSPC}};
     const char* names[] = {"", "open", "fstat", "pread"};
     for (const auto& failure : failures)
-        for (int after = 0; after <= 8; after++) {
+        for (int after = 0; after <= 12; after++) {
             Fault fault;
             fault.call = failure.first;
             fault.error = failure.second;
@@ -446,24 +522,32 @@ TEST_F(LoadFaultTest, ReadingFailures) {
 }
 
 // The file shrinks on disk while it is read: what is gone reads as zeros.
-TEST_F(LoadFaultTest, FileTruncatedWhileRead) {
-    const off_t headerBytes = 44;
+TEST_P(LoadFaultTest, FileTruncatedWhileRead) {
     const off_t frameBytes = 4;
+    const off_t headerBytes = static_cast<off_t>(bytesOf(target()).size()) - frameBytes * target().frames;
     struct Case {
         const char* what;
-        int beforePiece;
+        int beforePiece;  // -1: when the conversion begins
         off_t size;
-        int zeros;  // samples not read, both channels
+        int zeros;        // samples not read, both channels (-1: some)
     };
-    const Case cases[] = {
-        {"to 1000 frames, before the raw data", 0, headerBytes + frameBytes * 1000, 2 * (320000 - 1000)},
-        {"to nothing, before the raw data", 0, 0, 2 * 320000},
+    std::vector<Case> cases;
+    if (GetParam() == Format::kFlac) {
+        const off_t size = static_cast<off_t>(bytesOf(target()).size());
+        cases.push_back({"to half, before the decode", -1, size / 2, -1});
+        cases.push_back({"to its metadata, before the decode", -1, 100, -1});
+    } else {
+        cases.push_back({"to 1000 frames, before the raw data", 0, headerBytes + frameBytes * 1000, 2 * (320000 - 1000)});
+        cases.push_back({"to nothing, before the raw data", 0, 0, 2 * 320000});
         // The first piece holds 300000 frames.
-        {"to 160000 frames, between the raw pieces", 1, headerBytes + frameBytes * 160000, 2 * 20000},
-    };
+        cases.push_back(
+            {"to 160000 frames, between the raw pieces", 1, headerBytes + frameBytes * 160000, 2 * 20000});
+        // The raw bytes are in memory by then.
+        cases.push_back({"to 1000 frames, when the conversion begins", -1, headerBytes + frameBytes * 1000, 0});
+    }
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        dir_.write(target().name, rampWave(target().channels, target().frames, target().seed));
+        dir_.write(target().name, bytesOf(target()));
         Fault fault;
         fault.call = Call::kPread;
         fault.afterCalls = c.beforePiece;
@@ -476,7 +560,11 @@ TEST_F(LoadFaultTest, FileTruncatedWhileRead) {
         EXPECT_EQ(o.state, kLoadFinished);
         EXPECT_EQ(o.frameCount, static_cast<uint32_t>(target().frames));
         EXPECT_EQ(o.wrongSamples, 0);
-        EXPECT_EQ(o.zeroSamples, c.zeros);
+        if (c.zeros >= 0) {
+            EXPECT_EQ(o.zeroSamples, c.zeros);
+        } else {
+            EXPECT_GT(o.zeroSamples, 0);
+        }
         expectOthersLoaded();
         releaseAll();
     }
@@ -484,7 +572,7 @@ TEST_F(LoadFaultTest, FileTruncatedWhileRead) {
 
 // A segment cannot be made: the entry is finished without segments, and
 // the channel made before the failure is gone again.
-TEST_F(LoadFaultTest, SegmentFailures) {
+TEST_P(LoadFaultTest, SegmentFailures) {
     struct Case {
         const char* what;
         Call call;
@@ -516,5 +604,10 @@ TEST_F(LoadFaultTest, SegmentFailures) {
         }
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Formats, LoadFaultTest, ::testing::Values(Format::kWave, Format::kAiff, Format::kFlac),
+                         [](const ::testing::TestParamInfo<Format>& info) {
+                             return info.param == Format::kWave ? "Wave" : info.param == Format::kAiff ? "Aiff" : "Flac";
+                         });
 
 }  // namespace

@@ -127,7 +127,8 @@ std::string aiffBytes(const FileSpec& s, int claimedFrames, int writtenFrames) {
     comm += std::string("\x40\x0E\xAC\x44\0\0\0\0\0\0", 10);  // 44100
     std::string ssnd = "SSND";
     putBE(ssnd, static_cast<uint32_t>(8 + samples.size()), 4);
-    putBE(ssnd, 0, 8);
+    putBE(ssnd, 0, 4);  // offset
+    putBE(ssnd, 0, 4);  // block size
     ssnd += samples;
     std::string body = "AIFF" + comm + ssnd;
     std::string file = "FORM";
