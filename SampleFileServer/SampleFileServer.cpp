@@ -532,17 +532,19 @@ void* SampleFileServer::receiveSampleFileListStaticThreadFunction(void* jobArgum
                 // A path named twice is one entry, with the frame count of
                 // its first naming.
                 std::vector<SampleFileInfo*> created;
-                std::unordered_set<std::string> createdPaths;
+                std::unordered_set<std::string_view> createdPaths;  // texts held by pendingPaths
+                createdPaths.reserve(static_cast<size_t>(client->pendingPaths.getCount()));
                 const int pending = client->pendingPaths.getCount();
                 for (int i = 0; i < pending; i++) {
-                    const char* pendingPath = client->pendingPaths.getIthString(static_cast<unsigned>(i))->getText();
+                    const RhString* pendingText = client->pendingPaths.getIthString(static_cast<unsigned>(i));
+                    const char* pendingPath = pendingText->getText();
                     int insertPos = -1;
                     SampleFileInfo* info = files.findSampleFileByName(pendingPath, 1, insertPos);
                     if (info != nullptr) {
                         info->getClientSlot(client, 1);
                         continue;
                     }
-                    if (!createdPaths.insert(pendingPath).second)
+                    if (!createdPaths.emplace(pendingPath, pendingText->getLength()).second)
                         continue;
                     info = new SampleFileInfo(server);
                     info->frameCount =
