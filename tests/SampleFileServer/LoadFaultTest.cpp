@@ -30,13 +30,9 @@
 #include "SegmentSupport.h"
 #include "SysCalls.h"
 #include "TestSupport.h"
+#include "WaveFixtures.h"
 
 namespace {
-
-void appendLE(std::string& out, uint32_t value, int bytes) {
-    for (int i = 0; i < bytes; i++)
-        out += static_cast<char>((value >> (8 * i)) & 0xff);
-}
 
 // Sample i (interleaved) of the ramp files: never 0, so that a zero in a
 // segment always means "not read".
@@ -44,23 +40,7 @@ int16_t rampSample(int seed, int i) { return static_cast<int16_t>(1 + (seed + i)
 
 // A 16-bit WAVE file whose interleaved sample i is rampSample(seed, i).
 std::string rampWave(int channels, int frames, int seed) {
-    std::string samples;
-    for (int i = 0; i < frames * channels; i++)
-        appendLE(samples, static_cast<uint16_t>(rampSample(seed, i)), 2);
-    std::string body = "WAVEfmt ";
-    appendLE(body, 16, 4);
-    appendLE(body, 1, 2);
-    appendLE(body, static_cast<uint32_t>(channels), 2);
-    appendLE(body, 44100, 4);
-    appendLE(body, 44100u * 2u * static_cast<uint32_t>(channels), 4);
-    appendLE(body, static_cast<uint32_t>(2 * channels), 2);
-    appendLE(body, 16, 2);
-    body += "data";
-    appendLE(body, static_cast<uint32_t>(samples.size()), 4);
-    body += samples;
-    std::string file = "RIFF";
-    appendLE(file, static_cast<uint32_t>(body.size()), 4);
-    return file + body;
+    return srvtest::wave16(channels, frames, [seed](int i) { return rampSample(seed, i); });
 }
 
 void appendBE(std::string& out, uint32_t value, int bytes) {
