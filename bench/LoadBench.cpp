@@ -291,6 +291,9 @@ LoadResult loadThroughServer(const std::vector<LibraryFile>& files, const LoadOp
     if (portFolder.empty())
         return result;
     setenv("XDG_RUNTIME_DIR", portFolder.c_str(), 1);
+    // The log of the server started here goes with the folder, not into the
+    // user's state folder.
+    setenv("XDG_STATE_HOME", portFolder.c_str(), 1);
     SampleFileClient::Options clientOptions;
     clientOptions.serverExecutable = options.perfPrefix.empty() ? std::string(QUILLORANTICS_SERVER_PATH)
                                                                 : writeWrapper(portFolder, options.perfPrefix);

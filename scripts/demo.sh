@@ -16,6 +16,8 @@ cleanup() {
 trap cleanup EXIT INT TERM
 export XDG_RUNTIME_DIR="$DEMO/run"
 mkdir -m 700 "$XDG_RUNTIME_DIR"
+# The log of the server the demo starts stays with the demo, too.
+export XDG_STATE_HOME="$DEMO/state"
 step() { printf '\n== %s\n' "$*"; }
 # Waits until file $1 holds the text $2 (at most 30 s).
 wait_for() {
