@@ -217,15 +217,32 @@ void StreamableSampleFile::closeStream() {
         stream->close();
 }
 
+long long StreamableSampleFile::streamEndOf(RhIFStreamAPI* from) {
+    if (from == nullptr)
+        return -1;
+    const long long here = from->tellg();
+    if (here < 0 || from->seekg(0, 2) != 0)
+        return -1;
+    const long long end = from->tellg();
+    // A position past what an int offset can name (a walk that skipped a
+    // lying size) lies past the end anyway: the stream stays at its end.
+    if (here <= INT32_MAX)
+        from->seekg(static_cast<int>(here), 0);
+    return end;
+}
+
 long long StreamableSampleFile::bytesAfterDataOffset() {
     if (stream == nullptr || !stream->good())
         return 0;
-    const long long here = stream->tellg();
-    if (here < 0 || stream->seekg(0, 2) != 0)
-        return 0;
-    const long long end = stream->tellg();
-    stream->seekg(static_cast<int>(here), 0);
+    const long long end = streamEndOf(stream);
     return end > dataOffset ? end - dataOffset : 0;
+}
+
+int StreamableSampleFile::reopenAtDataOffset() {
+    stream->close();
+    if (!stream->reopen() || stream->seekg(dataOffset, 0) != 0)
+        return SampleFileErrorAccess;
+    return stream->good() ? SampleFileErrorNone : SampleFileErrorAccess;
 }
 
 void StreamableSampleFile::setPitchRatioFromCents(int cents) {

@@ -23,6 +23,7 @@
 #include "RhString.h"
 
 class RhIFStream;
+class RhIFStreamAPI;
 
 enum SampleFileFormat : int32_t {
     SampleFileFormatNone = 0,        // not a sample file that this system reads
@@ -111,6 +112,9 @@ public:
     // stream and repositions only when the next byte is not where the last
     // read ended. Bytes are delivered as they stand in the file.
     void readRawSamples(int byteOffset, unsigned* byteCount, unsigned char* destination);
+    // The position of `from`'s end (the file's or the member's), its own
+    // position left as it was; -1 when it cannot be told.
+    static long long streamEndOf(RhIFStreamAPI* from);
     // Names the physical file holding the sample file (the container for a
     // member) and the sample file's byte offset in it.
     void getLowLevelDiskFileInfo(RhPath* out, unsigned long long* offsetOut);
@@ -159,6 +163,9 @@ protected:
     // Bytes the stream holds from dataOffset to its end (the file's or the
     // member's end); 0 when unknown. Readers clip their frame count to it.
     long long bytesAfterDataOffset();
+    // The later calls of open: closes and reopens the stream at the first
+    // sample byte. 0, or 9 when it cannot be reopened there.
+    int reopenAtDataOffset();
     // Stores `cents` as pitchRatio (1.0005777895 to that power).
     void setPitchRatioFromCents(int cents);
 

@@ -36,11 +36,8 @@ int32_t roundUpToEven(int32_t size) {
 
 // Bytes from the stream's position to its end; 0 when unknown.
 int64_t bytesLeft(RhIFStreamAPI* from) {
+    const long long end = StreamableSampleFile::streamEndOf(from);
     const long long here = from->tellg();
-    if (here < 0 || here > INT32_MAX || from->seekg(0, 2) != 0)
-        return 0;
-    const long long end = from->tellg();
-    from->seekg(static_cast<int>(here), 0);
     return end > here ? end - here : 0;
 }
 
@@ -68,12 +65,8 @@ SampleFileAIF_Archive::~SampleFileAIF_Archive() {
 
 int SampleFileAIF_Archive::open(int option) {
     (void)option;
-    if (stream != nullptr) {
-        stream->close();
-        if (!stream->reopen() || stream->seekg(dataOffset, 0) != 0)
-            return SampleFileErrorAccess;
-        return stream->good() ? SampleFileErrorNone : SampleFileErrorAccess;
-    }
+    if (stream != nullptr)
+        return reopenAtDataOffset();
     if (!ensureStream()) {
         delete stream;
         stream = nullptr;

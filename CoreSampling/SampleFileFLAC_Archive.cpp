@@ -143,12 +143,7 @@ long long SampleFileFLAC_Archive::streamLength() {
         return -1;
     if (stream->isInArchive())
         return stream->getSize();
-    const long long here = stream->tellg();
-    if (here < 0 || here > kLargestStreamBytes || stream->seekg(0, 2) != 0)
-        return -1;
-    const long long end = stream->tellg();
-    stream->seekg(static_cast<int>(here), 0);
-    return end;
+    return streamEndOf(stream);
 }
 
 int SampleFileFLAC_Archive::open(int option, int metadataPassWanted) {

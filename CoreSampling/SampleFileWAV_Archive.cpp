@@ -47,12 +47,8 @@ int SampleFileWAV_Archive::fail(int error) {
 
 int SampleFileWAV_Archive::open(int option) {
     (void)option;
-    if (stream != nullptr) {
-        stream->close();
-        if (!stream->reopen() || stream->seekg(dataOffset, 0) != 0)
-            return SampleFileErrorAccess;
-        return stream->good() ? SampleFileErrorNone : SampleFileErrorAccess;
-    }
+    if (stream != nullptr)
+        return reopenAtDataOffset();
     if (!ensureStream())
         return fail(SampleFileErrorNotFound);
     if (stream->read(riffHeader, sizeof riffHeader) != static_cast<int>(sizeof riffHeader) ||
@@ -138,11 +134,8 @@ SampleFileWAV_Archive::WalkStep SampleFileWAV_Archive::takeDataChunk(int32_t siz
 
 unsigned char* SampleFileWAV_Archive::copyChunkBody(int64_t size, int32_t& copied) {
     copied = 0;
-    const long long here = stream->tellg();
-    long long available = 0;
-    if (stream->seekg(0, 2) == 0)
-        available = stream->tellg() - here;
-    stream->seekg(static_cast<int>(here), 0);
+    const long long end = streamEndOf(stream);
+    const long long available = end >= 0 ? end - stream->tellg() : 0;
     const int64_t amount = size < available ? size : available;
     if (amount <= 0)
         return nullptr;

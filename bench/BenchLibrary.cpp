@@ -21,7 +21,7 @@ constexpr int kChannels = 2;
 // Named after the layout: a library of an older layout is made afresh.
 constexpr const char* kManifestName = "manifest-v2.txt";
 
-struct ClassSpec {
+struct FormatKind {
     FormatClass formatClass;
     const char* prefix;
     const char* suffix;
@@ -31,7 +31,7 @@ struct ClassSpec {
 };
 
 // The FLAC ratios are those the content below gives with sox's default level.
-const ClassSpec kClasses[] = {
+const FormatKind kClasses[] = {
     {FormatClass::kWav16, "wav16", "wav", "wavpcm", 16, 1.0},
     {FormatClass::kWav24, "wav24", "wav", "wavpcm", 24, 1.0},
     {FormatClass::kAiff16, "aiff16", "aif", "aiff", 16, 1.0},
@@ -41,7 +41,7 @@ const ClassSpec kClasses[] = {
 
 struct PlannedFile {
     std::string name;
-    const ClassSpec* spec;
+    const FormatKind* kind;
     double seconds;
     int variant;
 };
@@ -52,16 +52,16 @@ std::vector<PlannedFile> planLibrary(int megabytes) {
     std::vector<PlannedFile> plan;
     const double perClass = megabytes * 1e6 / std::size(kClasses);
     uint32_t seed = 12345;
-    for (const ClassSpec& spec : kClasses) {
+    for (const FormatKind& kind : kClasses) {
         double planned = 0;
         for (int index = 0; planned < perClass; index++) {
             seed = seed * 1664525u + 1013904223u;
             double size = 5e6 + (seed >> 8) % 25000001;
             size = std::max(5e6, std::min(size, perClass - planned + 1e5));
-            const double bytesPerSecond = kSampleRate * kChannels * spec.bits / 8 * spec.sizeRatio;
+            const double bytesPerSecond = kSampleRate * kChannels * kind.bits / 8 * kind.sizeRatio;
             char name[64];
-            snprintf(name, sizeof name, "%s_%03d.%s", spec.prefix, index, spec.suffix);
-            plan.push_back({name, &spec, size / bytesPerSecond, index});
+            snprintf(name, sizeof name, "%s_%03d.%s", kind.prefix, index, kind.suffix);
+            plan.push_back({name, &kind, size / bytesPerSecond, index});
             planned += size;
         }
     }
@@ -79,7 +79,7 @@ std::string soxCommand(const PlannedFile& file, const std::string& output) {
     snprintf(command, sizeof command,
              "sox -q -V1 -n -r 44100 -c 2 -b %d -t %s '%s' synth %.2f sine %d sine %d "
              "synth %.2f pinknoise mix lowpass 6000 tremolo %.1f 40 vol 0.5 2>&1",
-             file.spec->bits, file.spec->soxType, output.c_str(), file.seconds, tone1, tone2, file.seconds,
+             file.kind->bits, file.kind->soxType, output.c_str(), file.seconds, tone1, tone2, file.seconds,
              tremolo);
     return command;
 }
@@ -128,15 +128,15 @@ bool readManifest(const fs::path& folder, Library* library) {
     while (std::getline(manifest, name)) {
         if (name.empty())
             continue;
-        const ClassSpec* spec = nullptr;
-        for (const ClassSpec& candidate : kClasses)
+        const FormatKind* kind = nullptr;
+        for (const FormatKind& candidate : kClasses)
             if (name.rfind(std::string(candidate.prefix) + "_", 0) == 0)
-                spec = &candidate;
-        if (spec == nullptr)
+                kind = &candidate;
+        if (kind == nullptr)
             return false;
         LibraryFile file;
         file.path = (folder / name).string();
-        file.formatClass = spec->formatClass;
+        file.formatClass = kind->formatClass;
         SF_INFO info{};
         SNDFILE* handle = sf_open(file.path.c_str(), SFM_READ, &info);
         if (handle == nullptr) {

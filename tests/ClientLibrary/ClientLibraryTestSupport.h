@@ -17,18 +17,7 @@
 
 namespace clienttest {
 
-// True once `condition` holds, within `seconds`.
-inline bool waitUntil(const std::function<bool()>& condition, double seconds) {
-    const auto end = srvtest::Clock::now() +
-                     std::chrono::duration_cast<srvtest::Clock::duration>(std::chrono::duration<double>(seconds));
-    for (;;) {
-        if (condition())
-            return true;
-        if (srvtest::Clock::now() >= end)
-            return false;
-        srvtest::sleepSeconds(0.01);
-    }
-}
+using srvtest::waitUntil;
 
 // Lines given to a log callback (user_data points at the collector).
 class LogCollector {

@@ -300,10 +300,7 @@ TEST_F(AiffReaderTest, InstrumentAndMarkers) {
         EXPECT_EQ(file->loopStart, c.loopStart);
         EXPECT_EQ(file->loopEnd, c.loopEnd);
         EXPECT_EQ(file->baseNote, c.baseNote);
-        double ratio = 1.0;
-        for (int i = 0; i < c.cents; i++) ratio *= 1.0005777895;
-        for (int i = 0; i > c.cents; i--) ratio /= 1.0005777895;
-        EXPECT_DOUBLE_EQ(file->pitchRatio, ratio);
+        EXPECT_DOUBLE_EQ(file->pitchRatio, rhtest::pitchRatioOfCents(c.cents));
     }
 }
 

@@ -94,6 +94,14 @@ struct ChannelArrays {
     std::vector<float*> pointers;
 };
 
+// The pitch ratio a detune of `cents` stands for: 1.0005777895 to that power.
+inline double pitchRatioOfCents(int cents) {
+    double ratio = 1.0;
+    for (int i = 0; i < cents; i++) ratio *= 1.0005777895;
+    for (int i = 0; i > cents; i--) ratio /= 1.0005777895;
+    return ratio;
+}
+
 // Opens path through the factory; null (with *error) on refusal.
 inline std::unique_ptr<StreamableSampleFile> openSampleFile(const std::string& path, SampleFileError* error = nullptr) {
     RhPath p(path.c_str());

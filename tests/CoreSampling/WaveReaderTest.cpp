@@ -146,10 +146,7 @@ TEST_F(WaveReaderTest, LoopsAndTuning) {
         EXPECT_EQ(file->loopStart, c.loopStart);
         EXPECT_EQ(file->loopEnd, c.loopEnd);
         EXPECT_EQ(file->baseNote, c.baseNote);
-        double ratio = 1.0;
-        for (int i = 0; i < c.cents; i++) ratio *= 1.0005777895;
-        for (int i = 0; i > c.cents; i--) ratio /= 1.0005777895;
-        EXPECT_DOUBLE_EQ(file->pitchRatio, ratio);
+        EXPECT_DOUBLE_EQ(file->pitchRatio, rhtest::pitchRatioOfCents(c.cents));
     }
     // After an odd-sized data chunk the pad byte is skipped: the loop behind it is found.
     auto odd = rhtest::openSampleFile(

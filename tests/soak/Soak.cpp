@@ -48,6 +48,7 @@
 #include "SampleFileClient.h"
 #include "SampleFileServerUtilities.h"
 #include "SampleFileSharedmemSegment.h"
+#include "ServerProcessSupport.h"
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
@@ -286,32 +287,6 @@ bool readUsage(pid_t pid, Usage* out) {
     return true;
 }
 
-// The pid of the process serving the server port (its socket's peer), or -1.
-pid_t serverPid() {
-    std::string folder;
-    if (!platform::portFolder(&folder)) return -1;
-    const std::string path =
-        folder + "/" + platform::portFileStem(SampleFileServerUtilities::kServerManagerPortName) + ".sock";
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
-    sockaddr_un addr;
-    memset(&addr, 0, sizeof addr);
-    addr.sun_family = AF_UNIX;
-    if (path.size() >= sizeof addr.sun_path) {
-        close(fd);
-        return -1;
-    }
-    memcpy(addr.sun_path, path.c_str(), path.size());
-    pid_t pid = -1;
-    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
-        ucred cred;
-        socklen_t length = sizeof cred;
-        if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &length) == 0) pid = cred.pid;
-    }
-    close(fd);
-    return pid;
-}
-
 enum class Exit { kNormal, kKill, kStopThenKill };
 
 struct Child {
@@ -430,7 +405,7 @@ int main(int argc, char** argv) {
     };
     auto sample = [&]() {
         if (serverProcess <= 0) {
-            serverProcess = serverPid();
+            serverProcess = srvtest::serverPid();
             if (serverProcess <= 0) return;
         }
         Usage u;
